@@ -1,0 +1,95 @@
+#pragma once
+// The in-memory network: branch and shunt records, the Y-bus in its two forms, and the operations
+// the engine runs around the Newton iteration (injections, islands, initial guess).
+
+#include <cstddef>
+#include <cstdint>
+#include <span>
+#include <utility>
+#include <vector>
+
+#include "sparse.hpp"
+#include "types.hpp"
+
+namespace quillmere {
+
+// A shunt admittance to ground (per-unit).
+struct ShuntAdm {
+    Complex y{0.0, 0.0};
+    std::size_t bus = 0;
+};
+
+// A line, or a pure shunt when from == to (per-unit; b and g are totals, half at each end).
+struct Line {
+    std::size_t from = 0;
+    std::size_t to = 0;
+    double r = 0.0;
+    double x = 0.0;
+    double b = 0.0;
+    double g = 0.0;
+};
+
+// A two-port transformer branch; the tap acts on the from side. Statuses: 1 in service, 0 out.
+struct Transformer {
+    Complex y_series{0.0, 0.0};
+    Complex y_mag{0.0, 0.0};
+    Complex tap{1.0, 0.0};
+    std::size_t from = 0;
+    std::size_t to = 0;
+    std::uint8_t from_status = 1;
+    std::uint8_t to_status = 1;
+};
+
+// The finished Y-bus: per row the (column, value) pairs, columns ascending, zero sums kept; and the
+// same matrix in compressed-column form for the product Y*V.
+struct YBusSparse {
+    std::vector<std::vector<std::pair<std::size_t, Complex>>> rows;
+    SparseMatrix matrix;
+    std::size_t n = 0;
+};
+
+// The Y-bus under construction: stamps in push order, duplicates allowed.
+struct YBus {
+    std::vector<Triplet<Complex>> entries;
+    std::size_t n = 0;
+
+    // Sums the stamps by position. Stops on an index outside the matrix.
+    YBusSparse finish() &&;
+};
+
+// One island of the network with its slack buses.
+enum class ComponentKind : std::uint8_t { NoSlack = 0, MultiSlack = 1, SingleSlack = 2 };
+
+struct Classified {
+    std::vector<std::size_t> buses;   // ascending
+    std::vector<std::size_t> slacks;  // the Slack buses among them, ascending
+    std::uint8_t kind = 0;            // a ComponentKind value
+};
+
+namespace network {
+
+YBus build_ybus(std::size_t n, std::span<const Line> lines,
+                std::span<const Transformer> transformers);
+void stamp_shunts(YBus& ybus, std::span<const ShuntAdm> shunts);
+
+// Series and magnetising admittance (per-unit of s_base and u_base) from nameplate data.
+std::pair<Complex, Complex> transformer_admittances_ex(double u, double u_base, double sn,
+                                                       double uk, double pk, double i0, double p0,
+                                                       double s_base);
+
+// The complex power (P, Q) drawn out of each bus at the buses' current voltages.
+std::pair<std::vector<double>, std::vector<double>> power_injections(std::span<const Bus> buses,
+                                                                     const YBusSparse& ybus);
+// Islands of the Y-bus pattern: each ascending, ordered by their smallest bus.
+std::vector<std::vector<std::size_t>> connected_components(const YBusSparse& ybus);
+std::vector<Classified> classify(std::span<const std::vector<std::size_t>> components,
+                                 std::span<const Bus> buses);
+// Sets vm and va of the PQ buses from one linear solve; leaves every bus as it was when the
+// solve fails.
+void linear_initial_guess(std::span<Bus> buses, const YBusSparse& ybus);
+
+// The effective injection of a bus at its current magnitude: specified power plus its ZIP terms.
+Complex effective_injection(const Bus& bus);
+
+}  // namespace network
+}  // namespace quillmere

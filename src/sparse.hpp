@@ -1,0 +1,67 @@
+#pragma once
+// Sparse linear algebra for the engine: the complex Y-bus matrix with its product, the one-shot
+// complex solve of the initial guess, and the "scalar" Newton backend.
+
+#include <Eigen/SparseCore>
+#include <cstddef>
+#include <memory>
+#include <optional>
+#include <span>
+#include <vector>
+
+#include "types.hpp"
+
+namespace quillmere {
+
+template <class T>
+struct Triplet {
+    std::size_t row = 0;
+    std::size_t col = 0;
+    T value{};
+};
+
+// Square complex matrix in compressed-column form; duplicates summed, zero sums kept stored.
+struct SparseMatrix {
+    Eigen::SparseMatrix<Complex, Eigen::ColMajor> mat;
+    std::size_t n = 0;
+
+    // Absent when an index is >= n or the matrix cannot be stored.
+    static std::optional<SparseMatrix> build(std::size_t n,
+                                             std::span<const Triplet<Complex>> triplets);
+    // y = A x over the first n entries of x; stops when x holds fewer than n.
+    std::vector<Complex> mul_vec(std::span<const Complex> x) const;
+};
+
+namespace sparse {
+// Solves A x = rhs once; absent when A is singular or the solution is not finite.
+std::optional<std::vector<Complex>> solve_complex(std::size_t n,
+                                                  std::span<const Triplet<Complex>> triplets,
+                                                  std::span<const Complex> rhs);
+}  // namespace sparse
+
+struct RealSparseSystemState;
+
+// The "scalar" Newton backend. `create` analyses the pattern once; every later call pours new
+// values (in the order of the triplets given to `create`) through the stored order, factors and
+// solves. A failed call leaves the object ready for the next one.
+class RealSparseSystem {
+public:
+    // Only the positions of `triplets` are used. Absent when an index is >= n or the analysis fails.
+    static std::optional<RealSparseSystem> create(std::size_t n,
+                                                  std::span<const Triplet<double>> triplets);
+    // Absent when the matrix is singular or the solution not finite. Stops when `values` differs
+    // in length from the triplets given to `create`, or `rhs` holds fewer than n values.
+    std::optional<std::vector<double>> factor_and_solve_values(std::span<const double> values,
+                                                               std::span<const double> rhs);
+    std::size_t n() const;
+
+    RealSparseSystem(RealSparseSystem&&) noexcept;
+    RealSparseSystem& operator=(RealSparseSystem&&) noexcept;
+    ~RealSparseSystem();
+
+private:
+    explicit RealSparseSystem(std::unique_ptr<RealSparseSystemState> state);
+    std::unique_ptr<RealSparseSystemState> state_;
+};
+
+}  // namespace quillmere

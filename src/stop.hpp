@@ -1,0 +1,35 @@
+#pragma once
+// A stop: the one exception of the core library. It is thrown only when an internal invariant or a
+// calling contract is broken (an index out of range, a vector shorter than required, a poisoned
+// lock); numeric and input failures are values, never stops. The Python layer turns a stop into
+// PanicException and reports it on standard error.
+
+#include <cstddef>
+#include <string>
+#include <utility>
+
+namespace quillmere {
+
+struct Stop {
+    std::string message;
+};
+
+[[noreturn]] inline void stop(std::string message) { throw Stop{std::move(message)}; }
+
+// Stops with the standard index message when `index` is not below `len`.
+inline void check_index(std::size_t index, std::size_t len) {
+    if (index >= len) {
+        stop("index out of bounds: the len is " + std::to_string(len) + " but the index is " +
+             std::to_string(index));
+    }
+}
+
+// Stops unless a vector of `len` entries holds at least `needed`.
+inline void check_len(std::size_t len, std::size_t needed, const char* what) {
+    if (len < needed) {
+        stop(std::string(what) + " holds " + std::to_string(len) + " values but " +
+             std::to_string(needed) + " are required");
+    }
+}
+
+}  // namespace quillmere
