@@ -45,8 +45,9 @@ struct RealSparseSystemState;
 // values (in the order of the triplets given to `create`) through the stored order, factors and
 // solves. A failed call leaves the object ready for the next one.
 class RealSparseSystem {
-public:
-    // Only the positions of `triplets` are used. Absent when an index is >= n or the analysis fails.
+  public:
+    // Only the positions of `triplets` are used. Absent when an index is >= n or the analysis
+    // fails.
     static std::optional<RealSparseSystem> create(std::size_t n,
                                                   std::span<const Triplet<double>> triplets);
     // Absent when the matrix is singular or the solution not finite. Stops when `values` differs
@@ -59,7 +60,7 @@ public:
     RealSparseSystem& operator=(RealSparseSystem&&) noexcept;
     ~RealSparseSystem();
 
-private:
+  private:
     explicit RealSparseSystem(std::unique_ptr<RealSparseSystemState> state);
     std::unique_ptr<RealSparseSystemState> state_;
 };
