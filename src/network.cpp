@@ -1,0 +1,301 @@
+#include "network.hpp"
+
+#include <algorithm>
+#include <cmath>
+#include <string>
+
+#include "stop.hpp"
+
+namespace quillmere {
+
+namespace {
+
+// Complex quotients are taken as a * conj(b) / |b|^2, without the rescaling of the library
+// operator, so that a zero divisor gives NaN parts the same way on every platform.
+Complex cdiv(Complex a, Complex b) {
+    const double d = b.real() * b.real() + b.imag() * b.imag();
+    return {(a.real() * b.real() + a.imag() * b.imag()) / d,
+            (a.imag() * b.real() - a.real() * b.imag()) / d};
+}
+
+Complex inv(Complex b) {
+    return cdiv(Complex(1.0, 0.0), b);
+}
+
+// A NaN part counts as non-zero.
+bool nonzero(Complex z) {
+    return z.real() != 0.0 || z.imag() != 0.0;
+}
+
+Complex phasor(const Bus& bus) {
+    return {bus.vm * std::cos(bus.va), bus.vm * std::sin(bus.va)};
+}
+
+void check_bus_count(std::size_t buses, std::size_t n) {
+    if (buses != n) {
+        stop("index out of bounds: the bus list holds " + std::to_string(buses) +
+             " buses but the Y-bus has " + std::to_string(n) + " rows");
+    }
+}
+
+void push(std::vector<Triplet<Complex>>& out, std::size_t row, std::size_t col, Complex value) {
+    out.push_back({row, col, value});
+}
+
+void stamp_line(std::vector<Triplet<Complex>>& out, const Line& line) {
+    if (line.from == line.to) {
+        push(out, line.from, line.from, Complex(line.g, line.b));
+        return;
+    }
+    const Complex y = inv(Complex(line.r, line.x));
+    const Complex h = Complex(line.g, line.b) / 2.0;
+    push(out, line.from, line.from, y + h);
+    push(out, line.to, line.to, y + h);
+    push(out, line.from, line.to, -y);
+    push(out, line.to, line.from, -y);
+}
+
+void stamp_transformer(std::vector<Triplet<Complex>>& out, const Transformer& tr) {
+    const Complex t = tr.tap;
+    const double mag = std::hypot(t.real(), t.imag());
+    const double tt = mag * mag;
+    const Complex ys = tr.y_series;
+    const Complex ym = tr.y_mag;
+    const Complex zero(0.0, 0.0);
+    Complex ff = zero, ft = zero, tf = zero, to = zero;
+
+    if (tr.from_status == 1 && tr.to_status == 1) {
+        const double d = t.real() * t.real() + t.imag() * t.imag();
+        ff = (ys + ym / 2.0) / tt;
+        ft = -ys * t / d;
+        tf = -ys * std::conj(t) / d;
+        to = ys + ym / 2.0;
+    } else if (tr.from_status == 1 && tr.to_status == 0) {
+        // Only the from side is connected: its half of the magnetising branch in parallel with
+        // the series branch ending in the open side's half.
+        ff = nonzero(ym) ? (ym / 2.0 + inv(inv(ys) + cdiv(Complex(2.0, 0.0), ym))) / tt : zero / tt;
+    } else if (tr.from_status == 0 && tr.to_status == 1) {
+        to = nonzero(ym) ? ym / 2.0 + inv(inv(ys) + cdiv(Complex(2.0, 0.0), ym)) : zero;
+    }
+    // Every transformer occupies its four positions, also with zero values.
+    push(out, tr.from, tr.from, ff);
+    push(out, tr.from, tr.to, ft);
+    push(out, tr.to, tr.from, tf);
+    push(out, tr.to, tr.to, to);
+}
+
+}  // namespace
+
+namespace network {
+
+YBus build_ybus(std::size_t n, std::span<const Line> lines,
+                std::span<const Transformer> transformers) {
+    YBus ybus;
+    ybus.n = n;
+    ybus.entries.reserve(4 * (lines.size() + transformers.size()));
+    for (const auto& line : lines) stamp_line(ybus.entries, line);
+    for (const auto& tr : transformers) stamp_transformer(ybus.entries, tr);
+    return ybus;
+}
+
+void stamp_shunts(YBus& ybus, std::span<const ShuntAdm> shunts) {
+    for (const auto& s : shunts) push(ybus.entries, s.bus, s.bus, s.y);
+}
+
+std::pair<Complex, Complex> transformer_admittances_ex(double u, double u_base, double sn,
+                                                       double uk, double pk, double i0, double p0,
+                                                       double s_base) {
+    const double y_base = s_base / (u_base * u_base);
+    const double z = std::abs(uk) * u * u / sn;
+    const double r = pk * u * u / (sn * sn);
+    const double d = z * z - r * r;
+    double x = d > 0.0 ? std::sqrt(d) : 0.0;
+    if (uk < 0.0) x = -x;
+    const Complex y_series = inv(Complex(r, x)) / y_base;
+
+    const double g = p0 / (u * u);
+    const double m = sn * i0 / (u * u);
+    const double e = m * m - g * g;
+    const double b = e > 0.0 ? -std::sqrt(e) : 0.0;
+    return {y_series, Complex(g / y_base, b / y_base)};
+}
+
+}  // namespace network
+
+YBusSparse YBus::finish() && {
+    // Bucket the stamps by row, keeping push order, so each position sums in push order.
+    std::vector<std::size_t> row_start(n + 1, 0);
+    for (const auto& e : entries) {
+        check_index(e.row, n);
+        ++row_start[e.row + 1];
+    }
+    for (std::size_t i = 0; i < n; ++i) row_start[i + 1] += row_start[i];
+    std::vector<std::size_t> order(entries.size());
+    {
+        std::vector<std::size_t> next(row_start.begin(), row_start.end() - 1);
+        for (std::size_t k = 0; k < entries.size(); ++k) order[next[entries[k].row]++] = k;
+    }
+
+    YBusSparse out;
+    out.n = n;
+    out.rows.resize(n);
+    for (std::size_t i = 0; i < n; ++i) {
+        const auto first = order.begin() + static_cast<std::ptrdiff_t>(row_start[i]);
+        const auto last = order.begin() + static_cast<std::ptrdiff_t>(row_start[i + 1]);
+        std::stable_sort(first, last, [&](std::size_t a, std::size_t b) {
+            return entries[a].col < entries[b].col;
+        });
+        auto& row = out.rows[i];
+        for (auto it = first; it != last; ++it) {
+            const auto& e = entries[*it];
+            if (row.empty() || row.back().first != e.col)
+                row.emplace_back(e.col, Complex(0.0, 0.0));
+            row.back().second += e.value;
+        }
+    }
+
+    auto matrix = SparseMatrix::build(n, entries);
+    if (!matrix) stop("Y-bus triplet set should always form a valid sparse matrix");
+    out.matrix = std::move(*matrix);
+    return out;
+}
+
+namespace network {
+
+Complex effective_injection(const Bus& bus) {
+    Complex s(bus.p_spec, bus.q_spec);
+    const double vm = bus.vm;
+    for (const auto& term : bus.zip) {
+        switch (static_cast<ZipKind>(term.kind)) {
+            case ZipKind::ConstantCurrent:
+                s += term.s * vm;
+                break;
+            case ZipKind::ConstantImpedance:
+                s += term.s * (vm * vm);
+                break;
+            default:
+                s += term.s;
+                break;
+        }
+    }
+    return s;
+}
+
+std::pair<std::vector<double>, std::vector<double>> power_injections(std::span<const Bus> buses,
+                                                                     const YBusSparse& ybus) {
+    const std::size_t n = buses.size();
+    check_bus_count(n, ybus.n);
+    std::vector<Complex> v(n);
+    for (std::size_t i = 0; i < n; ++i) v[i] = phasor(buses[i]);
+    const std::vector<Complex> current = ybus.matrix.mul_vec(v);
+    std::vector<double> p(n), q(n);
+    for (std::size_t i = 0; i < n; ++i) {
+        const Complex vi = v[i], ii = current[i];
+        p[i] = vi.real() * ii.real() + vi.imag() * ii.imag();
+        q[i] = vi.imag() * ii.real() - vi.real() * ii.imag();
+    }
+    return {std::move(p), std::move(q)};
+}
+
+std::vector<std::vector<std::size_t>> connected_components(const YBusSparse& ybus) {
+    const std::size_t n = ybus.n;
+    check_bus_count(ybus.rows.size(), n);
+    std::vector<std::vector<std::size_t>> components;
+    std::vector<char> visited(n, 0);
+    std::vector<std::size_t> stack;
+    for (std::size_t s = 0; s < n; ++s) {
+        if (visited[s]) continue;
+        std::vector<std::size_t> component;
+        visited[s] = 1;
+        stack.push_back(s);
+        while (!stack.empty()) {
+            const std::size_t v = stack.back();
+            stack.pop_back();
+            component.push_back(v);
+            // Every stored position is an edge, whatever its value.
+            for (const auto& [j, value] : ybus.rows[v]) {
+                check_index(j, n);
+                if (j != v && !visited[j]) {
+                    visited[j] = 1;
+                    stack.push_back(j);
+                }
+            }
+        }
+        std::sort(component.begin(), component.end());
+        components.push_back(std::move(component));
+    }
+    return components;
+}
+
+std::vector<Classified> classify(std::span<const std::vector<std::size_t>> components,
+                                 std::span<const Bus> buses) {
+    std::vector<Classified> out;
+    out.reserve(components.size());
+    for (const auto& component : components) {
+        Classified c;
+        c.buses = component;
+        for (const std::size_t b : component) {
+            check_index(b, buses.size());
+            if (buses[b].bus_type == static_cast<std::uint8_t>(BusType::Slack))
+                c.slacks.push_back(b);
+        }
+        const auto kind = c.slacks.empty()       ? ComponentKind::NoSlack
+                          : c.slacks.size() == 1 ? ComponentKind::SingleSlack
+                                                 : ComponentKind::MultiSlack;
+        c.kind = static_cast<std::uint8_t>(kind);
+        out.push_back(std::move(c));
+    }
+    return out;
+}
+
+void linear_initial_guess(std::span<Bus> buses, const YBusSparse& ybus) {
+    const std::size_t n = buses.size();
+    check_bus_count(n, ybus.n);
+    check_bus_count(ybus.rows.size(), n);
+    constexpr std::size_t kNone = static_cast<std::size_t>(-1);
+    std::vector<std::size_t> pq;
+    std::vector<std::size_t> position(n, kNone);
+    for (std::size_t i = 0; i < n; ++i) {
+        if (buses[i].bus_type == static_cast<std::uint8_t>(BusType::PQ)) {
+            position[i] = pq.size();
+            pq.push_back(i);
+        }
+    }
+    const std::size_t m = pq.size();
+    if (m == 0) return;
+
+    // Each PQ injection becomes the admittance -conj(S), which draws S at unit magnitude; the
+    // Slack and PV buses are held at their voltages and move to the right-hand side.
+    std::vector<Complex> b(m, Complex(0.0, 0.0));
+    std::vector<Triplet<Complex>> triplets;
+    for (std::size_t k = 0; k < m; ++k) {
+        const std::size_t i = pq[k];
+        const Complex s = effective_injection(buses[i]);
+        bool has_diagonal = false;
+        for (const auto& [j, y] : ybus.rows[i]) {
+            check_index(j, n);
+            Complex coefficient = y;
+            if (j == i) {
+                coefficient -= std::conj(s);
+                has_diagonal = true;
+            }
+            if (position[j] != kNone) {
+                triplets.push_back({k, position[j], coefficient});
+            } else {
+                b[k] -= coefficient * phasor(buses[j]);
+            }
+        }
+        if (!has_diagonal) triplets.push_back({k, k, -std::conj(s)});
+    }
+
+    const auto x = sparse::solve_complex(m, triplets, b);
+    if (!x) return;
+    for (std::size_t k = 0; k < m; ++k) {
+        const Complex v = (*x)[k];
+        buses[pq[k]].vm = std::hypot(v.real(), v.imag());
+        buses[pq[k]].va = std::atan2(v.imag(), v.real());
+    }
+}
+
+}  // namespace network
+}  // namespace quillmere
