@@ -1,0 +1,120 @@
+#pragma once
+// The Newton-Raphson loop over a LinearSolver backend, written once and bound at compile time to
+// each backend; and the pieces every Newton loop shares (unknown layout, mismatch, norm), so that
+// all loops measure convergence the same way.
+
+#include <algorithm>
+#include <cmath>
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <vector>
+
+#include "jacobian.hpp"
+#include "network.hpp"
+#include "solver.hpp"
+#include "sparse.hpp"
+#include "stop.hpp"
+#include "types.hpp"
+
+namespace quillmere {
+
+// The unknowns: angles of the non-slack buses, then magnitudes of the PQ buses, both in bus
+// order. The equations follow the same layout (active rows, then reactive rows).
+struct UnknownLayout {
+    std::vector<std::size_t> pvpq;
+    std::vector<std::size_t> pq;
+    std::size_t dim() const { return pvpq.size() + pq.size(); }
+};
+
+// Stops when a bus index is outside the list.
+UnknownLayout unknown_layout(std::span<const Bus> buses);
+
+// One step of the largest-absolute-value norm, started from 0.0. A NaN is sticky: a vector that
+// holds one has a NaN norm, which fails every strict test against tol, so a broken mismatch never
+// counts as converged.
+inline double fold_norm(double norm, double value) {
+    const double a = std::fabs(value);
+    return (a > norm || std::isnan(a)) ? a : norm;
+}
+
+double mismatch_norm(std::span<const double> m);
+
+// Room reserved for the history up front: max_iter may be any 64-bit count, far beyond the passes
+// a solve makes.
+inline std::size_t history_reserve(std::uint64_t max_iter) {
+    return static_cast<std::size_t>(std::min<std::uint64_t>(max_iter, 64));
+}
+
+// m = effective injection - calculated injection, per equation row, at the buses' current vm.
+void compute_mismatch(std::span<const Bus> buses, const UnknownLayout& layout,
+                      std::span<const double> p, std::span<const double> q, std::span<double> m);
+
+// Runs at most max_iter passes; the buses hold the last iterate. The pattern is built when the
+// cache is empty (also for max_iter 0); the backend object is created on the first pass that
+// needs a step and kept, also after a failed factorisation. A failed `create` leaves the cache
+// empty, so the next call tries again.
+template <LinearSolver System>
+SolveStats newton_raphson_cached(std::span<Bus> buses, const YBusSparse& ybus,
+                                 std::uint64_t max_iter, double tol,
+                                 std::optional<JacobianPattern>& pattern,
+                                 std::optional<System>& system) {
+    const UnknownLayout layout = unknown_layout(buses);
+    const std::size_t npvpq = layout.pvpq.size();
+    const std::size_t dim = layout.dim();
+    if (!pattern) pattern.emplace(JacobianPattern::analyze(buses, ybus));
+    const JacobianPattern& pat = *pattern;
+
+    std::vector<double> values;
+    values.reserve(pat.entries.size());
+    std::vector<double> mismatch(dim);
+    SolveStats stats;
+    stats.history.reserve(history_reserve(max_iter));
+    if (max_iter == 0) {
+        stats.outcome = SolveOutcome::MaxIterations;
+        return stats;
+    }
+
+    for (std::uint64_t pass = 0;;) {
+        const auto [p, q] = network::power_injections(buses, ybus);
+        compute_mismatch(buses, layout, p, q, mismatch);
+        const double norm = mismatch_norm(mismatch);
+        stats.history.push_back(norm);
+        if (norm < tol) {
+            stats.outcome = SolveOutcome::Converged;
+            return stats;
+        }
+
+        pat.fill(buses, p, q, values);
+        if (!system) {
+            std::vector<Triplet<double>> triplets(values.size());
+            for (std::size_t k = 0; k < values.size(); ++k) {
+                triplets[k] = Triplet<double>{pat.rows[k], pat.cols[k], values[k]};
+            }
+            system = System::create(dim, triplets);
+            if (!system) {
+                stats.outcome = SolveOutcome::SingularJacobian;
+                return stats;
+            }
+        }
+        const std::optional<std::vector<double>> step =
+            system->factor_and_solve_values(values, mismatch);
+        if (!step) {
+            stats.outcome = SolveOutcome::SingularJacobian;
+            return stats;
+        }
+        const std::vector<double>& x = *step;
+        check_len(x.size(), dim, "the Newton step");
+        for (std::size_t k = 0; k < npvpq; ++k) buses[layout.pvpq[k]].va += x[k];
+        for (std::size_t k = 0; k < layout.pq.size(); ++k) buses[layout.pq[k]].vm += x[npvpq + k];
+
+        ++pass;
+        if (pass == max_iter) {
+            stats.outcome = SolveOutcome::MaxIterations;
+            return stats;
+        }
+    }
+}
+
+}  // namespace quillmere

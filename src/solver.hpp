@@ -1,0 +1,97 @@
+#pragma once
+// The Newton-Raphson driver of one model or one batch worker. It keeps, across passes and solves,
+// what does not change between solves of one network: the Jacobian pattern and the analysed
+// backend object. Numeric failures come back as outcome and status codes, never as exceptions.
+
+#include <concepts>
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <utility>
+#include <vector>
+
+#include "jacobian.hpp"
+#include "network.hpp"
+#include "sparse.hpp"
+#include "types.hpp"
+
+namespace quillmere {
+
+// The linear backend a solver is made with.
+enum class Backend : std::uint8_t { Scalar = 0, Block = 1, KluNative = 2 };
+
+// The outcome of the one Newton iteration over the whole network.
+enum class SolveOutcome : std::uint8_t { Converged = 0, MaxIterations = 1, SingularJacobian = 2 };
+
+// The outcome for one connected component.
+enum class IslandStatus : std::uint8_t {
+    Converged = 0,         // one slack; its own norm after the iteration is below tol
+    NotConverged = 1,      // one slack; not below tol, and the backend did not fail
+    SingularJacobian = 2,  // one slack; not below tol, and the backend failed
+    Sourceless = 3,        // no slack: fixed at zero voltage, not solved
+    MultiSlack = 4,        // two or more slacks: solved with all of them fixed, never judged
+};
+
+struct SolveStats {
+    std::vector<double> history;  // the mismatch norm of each pass, in order; one entry per pass
+    SolveOutcome outcome = SolveOutcome::MaxIterations;
+};
+
+struct IslandReport {
+    std::vector<std::size_t> buses;   // ascending
+    std::vector<std::size_t> slacks;  // its Slack buses when the solve began, ascending
+    IslandStatus status = IslandStatus::NotConverged;
+};
+
+// A backend of the Newton loop over a fixed pattern. `create` receives the pattern once as
+// triplets (repeated positions add up); every later `factor_and_solve_values` receives values in
+// that triplet order and count, and gives x with A x = rhs, or nothing when A is singular or x is
+// not finite. A failed call must leave the object serving later calls as if it had not happened.
+template <class S>
+concept LinearSolver = std::movable<S> &&
+    requires(S& system, std::size_t n, std::span<const Triplet<double>> triplets,
+             std::span<const double> values, std::span<const double> rhs) {
+    { S::create(n, triplets) } -> std::same_as<std::optional<S>>;
+    {
+        system.factor_and_solve_values(values, rhs)
+        } -> std::same_as<std::optional<std::vector<double>>>;
+};
+
+static_assert(LinearSolver<RealSparseSystem>);
+
+class PersistentSolver {
+  public:
+    explicit PersistentSolver(Backend backend = Backend::Scalar) : backend_(backend) {}
+
+    // Solves the buses in place from their current voltages, all components in one Newton system,
+    // and reports one island per connected component in component order. Components without a
+    // slack bus are rewritten as Slack buses fixed at zero voltage. Precondition: every call on
+    // one solver (until `reset`) sees the same bus types and Y-bus pattern; the caches are never
+    // compared with them. Stops when the bus list does not match the Y-bus, or when the backend
+    // is not available in this build ("block", "klu_native").
+    std::pair<std::vector<IslandReport>, SolveStats> solve_with_stats(std::span<Bus> buses,
+                                                                      const YBusSparse& ybus,
+                                                                      std::uint64_t max_iter,
+                                                                      double tol);
+
+    // Empties every cache; the backend stays.
+    void reset();
+
+    Backend backend() const { return backend_; }
+
+    // Read-only views of the caches, for tests and diagnostics.
+    const std::optional<JacobianPattern>& pattern() const { return pattern_; }
+    bool has_backend_object() const { return scalar_system_.has_value(); }
+    std::uint64_t pattern_builds() const { return pattern_builds_; }
+    std::uint64_t backend_creations() const { return backend_creations_; }
+
+  private:
+    std::optional<JacobianPattern> pattern_;
+    std::optional<RealSparseSystem> scalar_system_;
+    Backend backend_;
+    std::uint64_t pattern_builds_ = 0;
+    std::uint64_t backend_creations_ = 0;
+};
+
+}  // namespace quillmere
