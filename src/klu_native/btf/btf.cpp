@@ -1,0 +1,33 @@
+#include "klu_native/btf/btf.hpp"
+
+#include "klu_native/btf/maxtrans.hpp"
+#include "klu_native/btf/strongcomp.hpp"
+#include "klu_native/marked_index.hpp"
+
+namespace quillmere::klu_native::btf {
+
+BtfOrder btf_order(std::size_t n, std::span<const std::size_t> ap,
+                   std::span<const std::size_t> ai) {
+    Matching m = maxtrans(n, n, ap, ai);
+    BtfOrder out;
+    out.nmatch = m.nmatch;
+    out.q = std::move(m.match);
+    if (out.nmatch < n) {
+        std::vector<bool> matched(n, false);
+        for (std::int64_t c : out.q) {
+            if (c >= 0) matched[static_cast<std::size_t>(c)] = true;
+        }
+        std::size_t next_free = 0;
+        for (std::size_t i = 0; i < n; ++i) {
+            if (out.q[i] != -1) continue;
+            while (matched[next_free]) ++next_free;
+            out.q[i] = flip(static_cast<std::int64_t>(next_free++));
+        }
+    }
+    Components c = strongcomp(n, ap, ai, out.q);
+    out.p = std::move(c.p);
+    out.r = std::move(c.r);
+    return out;
+}
+
+}  // namespace quillmere::klu_native::btf

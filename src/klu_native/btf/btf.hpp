@@ -1,0 +1,23 @@
+#pragma once
+// Block triangular form of a square pattern: a maximum transversal, completed to a full pairing
+// when the pattern is structurally singular, then the strongly connected components.
+
+#include <cstddef>
+#include <cstdint>
+#include <span>
+#include <vector>
+
+namespace quillmere::klu_native::btf {
+
+struct BtfOrder {
+    std::vector<std::size_t> p;   // row order
+    std::vector<std::int64_t> q;  // column per position; flip(column) where a row was unmatched
+    std::vector<std::size_t> r;   // block boundaries, nblocks+1 entries
+    std::size_t nmatch = 0;       // size of the maximum matching
+};
+
+// Unmatched rows are paired with unmatched columns in increasing order of both; their columns
+// carry the flip mark in q.
+BtfOrder btf_order(std::size_t n, std::span<const std::size_t> ap, std::span<const std::size_t> ai);
+
+}  // namespace quillmere::klu_native::btf

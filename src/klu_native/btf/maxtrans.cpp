@@ -1,0 +1,90 @@
+#include "klu_native/btf/maxtrans.hpp"
+
+#include "klu_native/pattern_check.hpp"
+
+namespace quillmere::klu_native::btf {
+namespace {
+
+struct Search {
+    std::span<const std::size_t> ap;
+    std::span<const std::size_t> ai;
+    std::vector<std::int64_t>& match;
+    std::vector<std::size_t> cheap;
+    std::vector<std::int64_t> flag;
+    std::vector<std::size_t> jstack;
+    std::vector<std::size_t> istack;
+    std::vector<std::size_t> pstack;
+
+    Search(std::size_t ncol, std::span<const std::size_t> p, std::span<const std::size_t> i,
+           std::vector<std::int64_t>& m)
+        : ap(p),
+          ai(i),
+          match(m),
+          cheap(p.begin(), p.begin() + static_cast<std::ptrdiff_t>(ncol)),
+          flag(ncol, -1),
+          jstack(ncol),
+          istack(ncol),
+          pstack(ncol) {}
+
+    // Looks for an augmenting path from column k and flips it into the matching when found.
+    bool augment(std::size_t k) {
+        const std::int64_t mark = static_cast<std::int64_t>(k);
+        bool found = false;
+        std::size_t head = 0;
+        jstack[0] = k;
+        while (true) {
+            const std::size_t j = jstack[head];
+            const std::size_t pend = ap[j + 1];
+            if (flag[j] != mark) {
+                flag[j] = mark;
+                // Cheap assignment: the pointer only moves forward, over all searches.
+                std::size_t p = cheap[j];
+                std::size_t row = 0;
+                while (p < pend && !found) {
+                    row = ai[p++];
+                    found = match[row] == -1;
+                }
+                cheap[j] = p;
+                if (found) {
+                    istack[head] = row;
+                    break;
+                }
+                pstack[head] = ap[j];
+            }
+            std::size_t p = pstack[head];
+            for (; p < pend; ++p) {
+                const std::size_t row = ai[p];
+                const std::int64_t j2 = match[row];
+                if (flag[j2] != mark) {
+                    pstack[head] = p + 1;
+                    istack[head] = row;
+                    jstack[++head] = static_cast<std::size_t>(j2);
+                    break;
+                }
+            }
+            if (p == pend) {
+                if (head == 0) return false;
+                --head;
+            }
+        }
+        for (std::size_t h = head + 1; h-- > 0;) {
+            match[istack[h]] = static_cast<std::int64_t>(jstack[h]);
+        }
+        return true;
+    }
+};
+
+}  // namespace
+
+Matching maxtrans(std::size_t nrow, std::size_t ncol, std::span<const std::size_t> ap,
+                  std::span<const std::size_t> ai) {
+    check_pattern(nrow, ncol, ap, ai);
+    Matching out{std::vector<std::int64_t>(nrow, -1), 0};
+    Search search(ncol, ap, ai, out.match);
+    for (std::size_t k = 0; k < ncol; ++k) {
+        if (search.augment(k)) ++out.nmatch;
+    }
+    return out;
+}
+
+}  // namespace quillmere::klu_native::btf
