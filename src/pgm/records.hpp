@@ -15,6 +15,8 @@ using Triple = std::array<double, 3>;
 struct PgmNode {
     std::uint64_t id = 0;
     double u_rated = 0.0;
+
+    bool operator==(const PgmNode&) const = default;
 };
 
 struct PgmLine {
@@ -29,6 +31,8 @@ struct PgmLine {
     double r0 = 0.0;
     double x0 = 0.0;
     double c0 = 0.0;
+
+    bool operator==(const PgmLine&) const = default;
 };
 
 struct PgmSource {
@@ -39,6 +43,8 @@ struct PgmSource {
     double sk = 0.0;
     double rx_ratio = 0.0;
     double z01_ratio = 1.0;
+
+    bool operator==(const PgmSource&) const = default;
 };
 
 struct PgmSymLoad {
@@ -48,6 +54,8 @@ struct PgmSymLoad {
     std::uint8_t type = 0;
     double p_specified = 0.0;
     double q_specified = 0.0;
+
+    bool operator==(const PgmSymLoad&) const = default;
 };
 
 struct PgmAsymLoad {
@@ -57,6 +65,8 @@ struct PgmAsymLoad {
     std::uint8_t type = 0;
     Triple p_specified{};
     Triple q_specified{};
+
+    bool operator==(const PgmAsymLoad&) const = default;
 };
 
 struct PgmSymGen {
@@ -66,6 +76,8 @@ struct PgmSymGen {
     std::uint8_t type = 0;
     double p_specified = 0.0;
     double q_specified = 0.0;
+
+    bool operator==(const PgmSymGen&) const = default;
 };
 
 struct PgmAsymGen {
@@ -75,6 +87,8 @@ struct PgmAsymGen {
     std::uint8_t type = 0;
     Triple p_specified{};
     Triple q_specified{};
+
+    bool operator==(const PgmAsymGen&) const = default;
 };
 
 struct PgmShunt {
@@ -85,6 +99,8 @@ struct PgmShunt {
     double b1 = 0.0;
     double g0 = 0.0;
     double b0 = 0.0;
+
+    bool operator==(const PgmShunt&) const = default;
 };
 
 struct PgmTransformer {
@@ -109,6 +125,8 @@ struct PgmTransformer {
     std::int32_t tap_max = 0;
     std::int32_t tap_nom = 0;
     double tap_size = 0.0;
+
+    bool operator==(const PgmTransformer&) const = default;
 };
 
 struct PgmThreeWindingTransformer {
@@ -141,6 +159,8 @@ struct PgmThreeWindingTransformer {
     std::int32_t tap_max = 0;
     std::int32_t tap_nom = 0;
     double tap_size = 0.0;
+
+    bool operator==(const PgmThreeWindingTransformer&) const = default;
 };
 
 struct PgmVoltageRegulator {
@@ -150,6 +170,8 @@ struct PgmVoltageRegulator {
     double u_ref = 0.0;
     double q_min = std::numeric_limits<double>::quiet_NaN();
     double q_max = std::numeric_limits<double>::quiet_NaN();
+
+    bool operator==(const PgmVoltageRegulator&) const = default;
 };
 
 struct PgmData {
@@ -164,10 +186,14 @@ struct PgmData {
     std::vector<PgmTransformer> transformer;
     std::vector<PgmThreeWindingTransformer> three_winding_transformer;
     std::vector<PgmVoltageRegulator> voltage_regulator;
+
+    bool operator==(const PgmData&) const = default;
 };
 
 struct PgmInput {
     PgmData data;
+
+    bool operator==(const PgmInput&) const = default;
 };
 
 }  // namespace quillmere::pgm
