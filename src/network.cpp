@@ -38,6 +38,13 @@ void check_bus_count(std::size_t buses, std::size_t n) {
     }
 }
 
+void check_rows(const YBusSparse& ybus) {
+    if (ybus.rows.size() != ybus.n) {
+        stop("index out of bounds: the Y-bus has " + std::to_string(ybus.rows.size()) +
+             " rows but dimension " + std::to_string(ybus.n));
+    }
+}
+
 void push(std::vector<Triplet<Complex>>& out, std::size_t row, std::size_t col, Complex value) {
     out.push_back({row, col, value});
 }
@@ -199,7 +206,7 @@ std::pair<std::vector<double>, std::vector<double>> power_injections(std::span<c
 
 std::vector<std::vector<std::size_t>> connected_components(const YBusSparse& ybus) {
     const std::size_t n = ybus.n;
-    check_bus_count(ybus.rows.size(), n);
+    check_rows(ybus);
     std::vector<std::vector<std::size_t>> components;
     std::vector<char> visited(n, 0);
     std::vector<std::size_t> stack;
@@ -251,7 +258,7 @@ std::vector<Classified> classify(std::span<const std::vector<std::size_t>> compo
 void linear_initial_guess(std::span<Bus> buses, const YBusSparse& ybus) {
     const std::size_t n = buses.size();
     check_bus_count(n, ybus.n);
-    check_bus_count(ybus.rows.size(), n);
+    check_rows(ybus);
     constexpr std::size_t kNone = static_cast<std::size_t>(-1);
     std::vector<std::size_t> pq;
     std::vector<std::size_t> position(n, kNone);

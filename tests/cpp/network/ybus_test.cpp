@@ -144,17 +144,6 @@ TEST(YbusFinish, SumsKeepsZerosAndOrdersColumns) {
     EXPECT_EQ(static_cast<std::size_t>(f.matrix.mat.nonZeros()), positions);
 }
 
-TEST(YbusFinish, OutOfServiceTransformerKeepsFourZeroPositions) {
-    const std::vector<Transformer> trs = {{kYs, kYm, kTap, 0, 1, 0, 0}};
-    const YBusSparse f = network::build_ybus(2, {}, trs).finish();
-    ASSERT_EQ(f.rows[0].size(), 2u);
-    ASSERT_EQ(f.rows[1].size(), 2u);
-    EXPECT_EQ(f.matrix.mat.nonZeros(), 4);
-    for (const auto& row : f.rows) {
-        for (const auto& entry : row) EXPECT_EQ(entry.second, C(0, 0));
-    }
-}
-
 TEST(YbusFinish, EmptyNetworkAndBrokenIndices) {
     const YBusSparse empty = network::build_ybus(3, {}, {}).finish();
     EXPECT_EQ(empty.rows.size(), 3u);

@@ -56,13 +56,14 @@ TEST(RealSparseSystem, SameAnswerAfterSingularCallAsFreshObject) {
     const std::vector<double> singular = {1, 1, 0, 1, 2, 1, 1, 0, 0};
     const double inf = std::numeric_limits<double>::infinity();
     const std::vector<double> infinite = {2, 4, 1, inf, 0.5, 5, 2, -1, 0.25};
+    const std::vector<double> nans(kPattern.size(), std::numeric_limits<double>::quiet_NaN());
 
     auto fresh = RealSparseSystem::create(3, kPattern);
     ASSERT_TRUE(fresh);
     const auto expected = fresh->factor_and_solve_values(regular, kRhs);
     ASSERT_TRUE(expected);
 
-    for (const auto& bad : {singular, infinite}) {
+    for (const auto& bad : {singular, infinite, nans}) {
         auto sys = RealSparseSystem::create(3, kPattern);
         ASSERT_TRUE(sys);
         EXPECT_FALSE(sys->factor_and_solve_values(bad, kRhs));
@@ -71,16 +72,6 @@ TEST(RealSparseSystem, SameAnswerAfterSingularCallAsFreshObject) {
         EXPECT_EQ(*again, *expected);  // bit for bit
         EXPECT_EQ(*sys->factor_and_solve_values(regular, kRhs), *expected);
     }
-}
-
-TEST(RealSparseSystem, PatternIgnoresCreationValues) {
-    std::vector<T> other = kPattern;
-    for (std::size_t k = 0; k < other.size(); ++k) other[k].value = 1.0 + static_cast<double>(k);
-    auto a = RealSparseSystem::create(3, kPattern);
-    auto b = RealSparseSystem::create(3, other);
-    ASSERT_TRUE(a && b);
-    const std::vector<double> values = {2, 4, 1, 1, 0.5, 5, 2, -1, 0.25};
-    EXPECT_EQ(*a->factor_and_solve_values(values, kRhs), *b->factor_and_solve_values(values, kRhs));
 }
 
 TEST(RealSparseSystem, RefusesBadPatterns) {
@@ -100,18 +91,6 @@ TEST(RealSparseSystem, EmptyAndStructurallySingularPatterns) {
     auto blank = RealSparseSystem::create(2, {});
     ASSERT_TRUE(blank);
     EXPECT_FALSE(blank->factor_and_solve_values({}, std::vector<double>{1, 1}));
-
-    auto missing_column = RealSparseSystem::create(2, std::vector<T>{{0, 0, 0}, {1, 0, 0}});
-    ASSERT_TRUE(missing_column);
-    EXPECT_FALSE(missing_column->factor_and_solve_values(std::vector<double>{1, 1},
-                                                         std::vector<double>{1, 1}));
-}
-
-TEST(RealSparseSystem, NanValuesGiveNoResult) {
-    auto sys = RealSparseSystem::create(3, kPattern);
-    ASSERT_TRUE(sys);
-    std::vector<double> values(kPattern.size(), std::numeric_limits<double>::quiet_NaN());
-    EXPECT_FALSE(sys->factor_and_solve_values(values, kRhs));
 }
 
 TEST(RealSparseSystem, BrokenContractsStop) {
