@@ -18,14 +18,6 @@ using testing::Pattern;
 using Marked = std::vector<std::int64_t>;
 using Perm = std::vector<std::size_t>;
 
-TEST(MarkedIndex, FlipKeepsMinusOneFree) {
-    EXPECT_EQ(flip(0), -2);
-    EXPECT_EQ(flip(5), -7);
-    EXPECT_EQ(unflip(flip(5)), 5);
-    EXPECT_EQ(unflip(-1), -1);
-    EXPECT_EQ(unflip(3), 3);
-}
-
 TEST(Maxtrans, FindsThePermutationOfAPermutationMatrix) {
     const Pattern anti = from_entries(4, {{3, 0}, {2, 1}, {1, 2}, {0, 3}});
     const btf::Matching m = btf::maxtrans(4, 4, anti.ap, anti.ai);
