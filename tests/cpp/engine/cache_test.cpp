@@ -2,7 +2,6 @@
 
 #include <gtest/gtest.h>
 
-#include <cmath>
 #include <optional>
 #include <span>
 #include <vector>
@@ -62,8 +61,8 @@ TEST(Cache, SecondSolveReusesPatternAndBackendAndResetRebuildsBoth) {
     EXPECT_EQ(histories[0], histories[2]);
 }
 
-// A dense stand-in backend whose failures are scripted, to drive the loop through the cases a
-// real factorisation meets only on particular matrices.
+// The "scalar" backend behind a script of failures, to drive the loop through the cases a real
+// factorisation meets only on particular matrices.
 struct Script {
     int create_failures = 0;
     int fail_solve_call = -1;
@@ -75,8 +74,7 @@ struct Script {
 Script script;
 
 struct ScriptedSystem {
-    std::size_t n = 0;
-    std::vector<Triplet<double>> at;
+    RealSparseSystem inner;
 
     static std::optional<ScriptedSystem> create(std::size_t n,
                                                 std::span<const Triplet<double>> triplets) {
@@ -86,34 +84,14 @@ struct ScriptedSystem {
             --script.create_failures;
             return std::nullopt;
         }
-        return ScriptedSystem{n, {triplets.begin(), triplets.end()}};
+        return ScriptedSystem{*RealSparseSystem::create(n, triplets)};
     }
 
     std::optional<std::vector<double>> factor_and_solve_values(std::span<const double> values,
                                                                std::span<const double> rhs) {
         if (script.solves == 0) script.first_values.assign(values.begin(), values.end());
         if (script.solves++ == script.fail_solve_call) return std::nullopt;
-        std::vector<double> a(n * n, 0.0), x(rhs.begin(), rhs.end());
-        for (std::size_t k = 0; k < at.size(); ++k) a[at[k].row * n + at[k].col] += values[k];
-        for (std::size_t c = 0; c < n; ++c) {  // Gaussian elimination with partial pivoting
-            std::size_t piv = c;
-            for (std::size_t r = c + 1; r < n; ++r) {
-                if (std::fabs(a[r * n + c]) > std::fabs(a[piv * n + c])) piv = r;
-            }
-            if (a[piv * n + c] == 0.0) return std::nullopt;
-            for (std::size_t k = 0; k < n; ++k) std::swap(a[c * n + k], a[piv * n + k]);
-            std::swap(x[c], x[piv]);
-            for (std::size_t r = c + 1; r < n; ++r) {
-                const double f = a[r * n + c] / a[c * n + c];
-                for (std::size_t k = c; k < n; ++k) a[r * n + k] -= f * a[c * n + k];
-                x[r] -= f * x[c];
-            }
-        }
-        for (std::size_t c = n; c-- > 0;) {
-            for (std::size_t k = c + 1; k < n; ++k) x[c] -= a[c * n + k] * x[k];
-            x[c] /= a[c * n + c];
-        }
-        return x;
+        return inner.factor_and_solve_values(values, rhs);
     }
 };
 

@@ -10,7 +10,6 @@
 #include <vector>
 
 #include "engine/networks.hpp"
-#include "stop.hpp"
 
 namespace quillmere {
 namespace {
@@ -37,18 +36,6 @@ void expect_pattern(const JacobianPattern& pat, const std::vector<Expected>& wan
         EXPECT_EQ(pat.entries[k].i, want[k].i);
         EXPECT_EQ(pat.entries[k].j, want[k].j);
     }
-}
-
-TEST(JacobianPattern, OnePqBusBehindTheSlack) {
-    std::vector<Bus> buses{bus(0, BusType::Slack), bus(1, BusType::PQ)};
-    const YBusSparse y = Stamps{2}.branch(0, 1, {1.0, -5.0}).finish();
-    const JacobianPattern pat = JacobianPattern::analyze(buses, y);
-    expect_pattern(pat, {{0, 0, K::DpDthetaDiag, 1, 1},
-                         {0, 1, K::DpDvDiag, 1, 1},
-                         {1, 0, K::DqDthetaDiag, 1, 1},
-                         {1, 1, K::DqDvDiag, 1, 1}});
-    EXPECT_DOUBLE_EQ(pat.entries[0].g, 1.0);
-    EXPECT_DOUBLE_EQ(pat.entries[0].b, -5.0);
 }
 
 // Slack 0, PV 1, PQ 2 and 3 on a ring 0-1-2-3-0: pvpq = [1, 2, 3], pq = [2, 3].
@@ -100,20 +87,6 @@ TEST(JacobianPattern, EmissionOrderWithSlackPvAndPqNeighbours) {
                 break;
         }
     }
-}
-
-TEST(JacobianPattern, AllSlackGivesEmptyLists) {
-    std::vector<Bus> buses{bus(0, BusType::Slack), bus(1, BusType::Slack)};
-    const JacobianPattern pat =
-        JacobianPattern::analyze(buses, Stamps{2}.branch(0, 1, {1, -3}).finish());
-    EXPECT_TRUE(pat.rows.empty());
-    EXPECT_TRUE(pat.cols.empty());
-    EXPECT_TRUE(pat.entries.empty());
-}
-
-TEST(JacobianPattern, BusListNotMatchingTheYbusStops) {
-    std::vector<Bus> buses{bus(0, BusType::Slack)};
-    EXPECT_THROW(JacobianPattern::analyze(buses, Stamps{2}.branch(0, 1, {1, -3}).finish()), Stop);
 }
 
 // The values of `fill` against central differences of the calculated injections, on a random
