@@ -15,7 +15,12 @@ constexpr double kTwoPi = 6.283185307179586;
 constexpr double kPi = 3.141592653589793;
 constexpr double kInf = std::numeric_limits<double>::infinity();
 
-using RatedVoltageMap = std::unordered_map<std::uint64_t, double>;
+// One entry per node id: its bus index and its rated voltage, found with a single lookup.
+struct NodeEntry {
+    std::size_t index = 0;
+    double u_rated = 0.0;
+};
+using NodeTable = std::unordered_map<std::uint64_t, NodeEntry>;
 
 // What the injections put on one node id: constant-power sums and voltage-dependent terms.
 struct NodeInjection {
@@ -24,23 +29,24 @@ struct NodeInjection {
     std::vector<ZipTerm> zip;
 };
 
-std::size_t index_of(const NodeIndexMap& index, std::uint64_t node) {
-    const auto it = index.find(node);
-    if (it == index.end()) stop("node id " + std::to_string(node) + " is not a node id");
+const NodeEntry& node_of(const NodeTable& nodes, std::uint64_t id) {
+    const auto it = nodes.find(id);
+    if (it == nodes.end()) stop("node id " + std::to_string(id) + " is not a node id");
     return it->second;
 }
 
-double rated_voltage_of(const RatedVoltageMap& rated, std::uint64_t node) {
-    const auto it = rated.find(node);
-    if (it == rated.end()) stop("node id " + std::to_string(node) + " is not a node id");
-    return it->second;
-}
-
-RatedVoltageMap rated_voltages(std::span<const PgmNode> nodes) {
-    RatedVoltageMap rated;
-    rated.reserve(nodes.size());
-    for (const PgmNode& node : nodes) rated.insert_or_assign(node.id, node.u_rated);
-    return rated;
+// Bus index by rank of the sorted ids and rated voltage per id. A repeated id keeps its last rank
+// and the last record's voltage: the stable sort keeps repeats in input order.
+NodeTable node_table(std::span<const PgmNode> nodes) {
+    std::vector<PgmNode> sorted(nodes.begin(), nodes.end());
+    std::stable_sort(sorted.begin(), sorted.end(),
+                     [](const PgmNode& a, const PgmNode& b) { return a.id < b.id; });
+    NodeTable table;
+    table.reserve(sorted.size());
+    for (std::size_t k = 0; k < sorted.size(); ++k) {
+        table.insert_or_assign(sorted[k].id, NodeEntry{k, sorted[k].u_rated});
+    }
+    return table;
 }
 
 // Generator id -> its node, from every sym_gen whatever its status; a repeated id keeps the last.
@@ -105,7 +111,7 @@ Bus plain_bus(std::size_t index, double vm, double u_rated, BusType type) {
     return bus;
 }
 
-void apply_regulators(const PgmData& data, const NodeIndexMap& index, double s_base,
+void apply_regulators(const PgmData& data, const NodeTable& nodes, double s_base,
                       std::vector<Bus>& buses) {
     if (data.voltage_regulator.empty()) return;
     const auto gen_node = generator_nodes(data.sym_gen);
@@ -113,7 +119,7 @@ void apply_regulators(const PgmData& data, const NodeIndexMap& index, double s_b
         if (reg.status == 0) continue;
         const auto it = gen_node.find(reg.regulated_object);
         if (it == gen_node.end()) continue;
-        Bus& bus = buses[index_of(index, it->second)];
+        Bus& bus = buses[node_of(nodes, it->second).index];
         if (bus.bus_type != static_cast<std::uint8_t>(BusType::PQ)) continue;
         bus.bus_type = static_cast<std::uint8_t>(BusType::PV);
         bus.vm = reg.u_ref;
@@ -122,27 +128,20 @@ void apply_regulators(const PgmData& data, const NodeIndexMap& index, double s_b
     }
 }
 
-Line charging_shunt(std::size_t bus, double z_base, double omega, double c1) {
-    return Line{bus, bus, 0.0, 0.0, z_base * (omega * c1), 0.0};
-}
-
-void convert_lines(std::span<const PgmLine> records, const NodeIndexMap& index,
-                   const RatedVoltageMap& rated, double s_base, double omega,
-                   std::vector<Line>& lines) {
+void convert_lines(std::span<const PgmLine> records, const NodeTable& nodes, double s_base,
+                   double omega, std::vector<Line>& lines) {
     for (const PgmLine& r : records) {
         if (r.from_status == 1 && r.to_status == 1) {
-            const double u = rated_voltage_of(rated, r.from_node);
-            const double z_base = (u * u) / s_base;
-            lines.push_back(Line{index_of(index, r.from_node), index_of(index, r.to_node),
-                                 r.r1 / z_base, r.x1 / z_base, z_base * (omega * r.c1), 0.0});
-        } else if (r.from_status == 1 && r.to_status == 0) {
-            const double u = rated_voltage_of(rated, r.from_node);
+            const NodeEntry& from = node_of(nodes, r.from_node);
+            const std::size_t to = node_of(nodes, r.to_node).index;
+            const double z_base = (from.u_rated * from.u_rated) / s_base;
             lines.push_back(
-                charging_shunt(index_of(index, r.from_node), (u * u) / s_base, omega, r.c1));
-        } else if (r.from_status == 0 && r.to_status == 1) {
-            const double u = rated_voltage_of(rated, r.to_node);
-            lines.push_back(
-                charging_shunt(index_of(index, r.to_node), (u * u) / s_base, omega, r.c1));
+                Line{from.index, to, r.r1 / z_base, r.x1 / z_base, z_base * (omega * r.c1), 0.0});
+        } else if ((r.from_status == 1 && r.to_status == 0) ||
+                   (r.from_status == 0 && r.to_status == 1)) {
+            const NodeEntry& end = node_of(nodes, r.from_status == 1 ? r.from_node : r.to_node);
+            const double z_base = (end.u_rated * end.u_rated) / s_base;
+            lines.push_back(Line{end.index, end.index, 0.0, 0.0, z_base * (omega * r.c1), 0.0});
         }
     }
 }
@@ -157,7 +156,7 @@ double int_difference(std::int32_t a, std::int32_t b) {
     return static_cast<double>(static_cast<std::int64_t>(a) - static_cast<std::int64_t>(b));
 }
 
-void convert_two_winding(std::span<const PgmTransformer> records, const NodeIndexMap& index,
+void convert_two_winding(std::span<const PgmTransformer> records, const NodeTable& nodes,
                          double s_base, std::vector<Transformer>& out) {
     for (const PgmTransformer& r : records) {
         const std::int32_t lo = std::min(r.tap_min, r.tap_max);
@@ -168,22 +167,21 @@ void convert_two_winding(std::span<const PgmTransformer> records, const NodeInde
         const double theta = (static_cast<double>(r.clock) * kPi) / 6.0;
         const auto [y_series, y_mag] =
             network::transformer_admittances_ex(r.u2, r.u2, r.sn, r.uk, r.pk, r.i0, r.p0, s_base);
-        const std::size_t from = index_of(index, r.from_node);
-        const std::size_t to = index_of(index, r.to_node);
+        const std::size_t from = node_of(nodes, r.from_node).index;
+        const std::size_t to = node_of(nodes, r.to_node).index;
         out.push_back(Transformer{y_series, y_mag, polar_tap(ratio, theta), from, to, r.from_status,
                                   r.to_status});
     }
 }
 
 void convert_three_winding(std::span<const PgmThreeWindingTransformer> records,
-                           const NodeIndexMap& index, const RatedVoltageMap& rated,
-                           std::size_t n_nodes, double s_base, std::vector<Bus>& buses,
-                           std::vector<Transformer>& out) {
+                           const NodeTable& nodes, std::size_t n_nodes, double s_base,
+                           std::vector<Bus>& buses, std::vector<Transformer>& out) {
     for (std::size_t i = 0; i < records.size(); ++i) {
         const PgmThreeWindingTransformer& r = records[i];
-        const double u_r1 = rated_voltage_of(rated, r.node_1);
-        const double u_r2 = rated_voltage_of(rated, r.node_2);
-        const double u_r3 = rated_voltage_of(rated, r.node_3);
+        const double u_r1 = node_of(nodes, r.node_1).u_rated;
+        const double u_r2 = node_of(nodes, r.node_2).u_rated;
+        const double u_r3 = node_of(nodes, r.node_3).u_rated;
 
         double d = int_difference(r.tap_pos, r.tap_nom);
         if (!(r.tap_max > r.tap_min)) d = -d;
@@ -237,25 +235,43 @@ void convert_three_winding(std::span<const PgmThreeWindingTransformer> records,
         const Complex tap_2 = polar_tap((u_r1 * u2) / (u_r2 * u1), shift_2);
         const Complex tap_3 = polar_tap((u_r1 * u3) / (u_r3 * u1), shift_3);
 
-        out.push_back(Transformer{ys1, ym1, tap_1, index_of(index, r.node_1), star, r.status_1, 1});
-        out.push_back(Transformer{ys2, ym2, tap_2, index_of(index, r.node_2), star, r.status_2, 1});
-        out.push_back(Transformer{ys3, ym3, tap_3, index_of(index, r.node_3), star, r.status_3, 1});
+        out.push_back(
+            Transformer{ys1, ym1, tap_1, node_of(nodes, r.node_1).index, star, r.status_1, 1});
+        out.push_back(
+            Transformer{ys2, ym2, tap_2, node_of(nodes, r.node_2).index, star, r.status_2, 1});
+        out.push_back(
+            Transformer{ys3, ym3, tap_3, node_of(nodes, r.node_3).index, star, r.status_3, 1});
     }
 }
 
-void convert_sources(std::span<const PgmSource> records, const NodeIndexMap& index,
-                     const RatedVoltageMap& rated, double s_base, std::vector<Bus>& buses,
-                     std::vector<Line>& lines) {
+void convert_sources(std::span<const PgmSource> records, const NodeTable& nodes, double s_base,
+                     std::vector<Bus>& buses, std::vector<Line>& lines) {
     for (const PgmSource& r : records) {
         if (r.status == 0) continue;
         const double z = s_base / r.sk;
         const double x = z / std::sqrt(r.rx_ratio * r.rx_ratio + 1.0);
         const double res = r.rx_ratio * x;
-        const double u = rated_voltage_of(rated, r.node);
+        const NodeEntry& node = node_of(nodes, r.node);
         const std::size_t slack = buses.size();
-        buses.push_back(plain_bus(slack, r.u_ref, u, BusType::Slack));
-        lines.push_back(Line{slack, index_of(index, r.node), res, x, 0.0, 0.0});
+        buses.push_back(plain_bus(slack, r.u_ref, node.u_rated, BusType::Slack));
+        lines.push_back(Line{slack, node.index, res, x, 0.0, 0.0});
     }
+}
+
+std::vector<std::uint64_t> sorted_ids(std::span<const PgmNode> nodes) {
+    std::vector<std::uint64_t> ids;
+    ids.reserve(nodes.size());
+    for (const PgmNode& node : nodes) ids.push_back(node.id);
+    std::sort(ids.begin(), ids.end());
+    return ids;
+}
+
+// A repeated id overwrites its earlier entry and so keeps its last rank.
+NodeIndexMap index_of_sorted(std::span<const std::uint64_t> ids) {
+    NodeIndexMap index;
+    index.reserve(ids.size());
+    for (std::size_t k = 0; k < ids.size(); ++k) index.insert_or_assign(ids[k], k);
+    return index;
 }
 
 std::string unresolved(const char* kind, std::uint64_t id, const char* field, std::uint64_t node) {
@@ -266,21 +282,11 @@ std::string unresolved(const char* kind, std::uint64_t id, const char* field, st
 }  // namespace
 
 NodeIndexMap node_id_to_idx(std::span<const PgmNode> nodes) {
-    std::vector<std::uint64_t> ids;
-    ids.reserve(nodes.size());
-    for (const PgmNode& node : nodes) ids.push_back(node.id);
-    std::sort(ids.begin(), ids.end());
-    NodeIndexMap index;
-    index.reserve(ids.size());
-    for (std::size_t k = 0; k < ids.size(); ++k) index.insert_or_assign(ids[k], k);
-    return index;
+    return index_of_sorted(sorted_ids(nodes));
 }
 
 std::optional<std::string> find_reference_error(const PgmData& data) {
-    std::vector<std::uint64_t> ids;
-    ids.reserve(data.node.size());
-    for (const PgmNode& node : data.node) ids.push_back(node.id);
-    std::sort(ids.begin(), ids.end());
+    const std::vector<std::uint64_t> ids = sorted_ids(data.node);
     for (std::size_t k = 1; k < ids.size(); ++k) {
         if (ids[k] != ids[k - 1]) continue;
         std::size_t end = k + 1;
@@ -289,7 +295,7 @@ std::optional<std::string> find_reference_error(const PgmData& data) {
         return "node id " + std::to_string(ids[k]) + " appears " +
                (count == 2 ? std::string("twice") : std::to_string(count) + " times");
     }
-    const NodeIndexMap index = node_id_to_idx(data.node);
+    const NodeIndexMap index = index_of_sorted(ids);
     const auto known = [&](std::uint64_t node) { return index.find(node) != index.end(); };
 
     for (const PgmShunt& r : data.shunt) {
@@ -333,57 +339,52 @@ std::optional<std::string> find_reference_error(const PgmData& data) {
 
 std::vector<ShuntAdm> pgm_shunts_1ph(std::span<const PgmNode> nodes,
                                      std::span<const PgmShunt> shunts, double s_base) {
-    const NodeIndexMap index = node_id_to_idx(nodes);
-    const RatedVoltageMap rated = rated_voltages(nodes);
+    const NodeTable table = node_table(nodes);
     std::vector<ShuntAdm> out;
     for (const PgmShunt& r : shunts) {
         if (r.status == 0) continue;
-        const double u = rated_voltage_of(rated, r.node);
-        const double y_base = s_base / (u * u);
-        out.push_back(ShuntAdm{Complex{r.g1 / y_base, r.b1 / y_base}, index_of(index, r.node)});
+        const NodeEntry& node = node_of(table, r.node);
+        const double y_base = s_base / (node.u_rated * node.u_rated);
+        out.push_back(ShuntAdm{Complex{r.g1 / y_base, r.b1 / y_base}, node.index});
     }
     return out;
 }
 
 BusesAndBranches pgm_to_buses_and_branches(const PgmData& data, double s_base, double freq_hz) {
     const double omega = freq_hz * kTwoPi;
-    const NodeIndexMap index = node_id_to_idx(data.node);
-    const RatedVoltageMap rated = rated_voltages(data.node);
-    auto injections = collect_injections(data, s_base);
-
-    std::vector<std::uint64_t> ids;
-    ids.reserve(data.node.size());
-    for (const PgmNode& node : data.node) ids.push_back(node.id);
-    std::sort(ids.begin(), ids.end());
-    if (std::adjacent_find(ids.begin(), ids.end()) != ids.end()) {
+    const NodeTable nodes = node_table(data.node);
+    if (nodes.size() != data.node.size()) {
         stop("node ids must be unique before the network is converted");
     }
+    auto injections = collect_injections(data, s_base);
 
-    const std::size_t n_nodes = ids.size();
+    const std::size_t n_nodes = data.node.size();
     const std::size_t n_active_sources = static_cast<std::size_t>(std::count_if(
         data.source.begin(), data.source.end(), [](const PgmSource& s) { return s.status != 0; }));
     BusesAndBranches out;
-    out.buses.resize(n_nodes);
     out.buses.reserve(n_nodes + data.three_winding_transformer.size() + n_active_sources);
-    for (const std::uint64_t id : ids) {
-        const std::size_t b = index_of(index, id);
-        Bus bus = plain_bus(b, 1.0, rated_voltage_of(rated, id), BusType::PQ);
-        if (auto node = injections.extract(id)) {
-            bus.p_spec = node.mapped().p;
-            bus.q_spec = node.mapped().q;
-            bus.zip = std::move(node.mapped().zip);
+    out.buses.resize(n_nodes);
+    // The ids are unique, so every slot is filled once whatever the visiting order.
+    for (const PgmNode& record : data.node) {
+        const NodeEntry& node = node_of(nodes, record.id);
+        Bus bus = plain_bus(node.index, 1.0, node.u_rated, BusType::PQ);
+        if (auto injected = injections.extract(record.id)) {
+            bus.p_spec = injected.mapped().p;
+            bus.q_spec = injected.mapped().q;
+            bus.zip = std::move(injected.mapped().zip);
         }
-        out.buses[b] = std::move(bus);
+        out.buses[node.index] = std::move(bus);
     }
     injections.clear();
 
-    apply_regulators(data, index, s_base, out.buses);
-    convert_lines(data.line, index, rated, s_base, omega, out.lines);
+    apply_regulators(data, nodes, s_base, out.buses);
+    out.lines.reserve(data.line.size() + n_active_sources);
+    convert_lines(data.line, nodes, s_base, omega, out.lines);
     out.transformers.reserve(data.transformer.size() + 3 * data.three_winding_transformer.size());
-    convert_two_winding(data.transformer, index, s_base, out.transformers);
-    convert_three_winding(data.three_winding_transformer, index, rated, n_nodes, s_base, out.buses,
+    convert_two_winding(data.transformer, nodes, s_base, out.transformers);
+    convert_three_winding(data.three_winding_transformer, nodes, n_nodes, s_base, out.buses,
                           out.transformers);
-    convert_sources(data.source, index, rated, s_base, out.buses, out.lines);
+    convert_sources(data.source, nodes, s_base, out.buses, out.lines);
     return out;
 }
 
