@@ -108,11 +108,11 @@ TEST(KnownAnswers, ZipTermsEnterTheMismatch) {
 
         const Complex v2 = phasor(buses[1]);
         const double vm = buses[1].vm;
-        Complex spec{c.p, c.q};
-        for (const ZipTerm& t : c.zip) spec += t.s * std::pow(vm, t.kind);
+        Complex wanted{c.p, c.q};
+        for (const ZipTerm& t : c.zip) wanted += t.s * std::pow(vm, t.kind);
         const Complex drawn_by_line = v2 * std::conj((v2 - v1) / z);
-        EXPECT_NEAR(drawn_by_line.real(), spec.real(), 1e-10);
-        EXPECT_NEAR(drawn_by_line.imag(), spec.imag(), 1e-10);
+        EXPECT_NEAR(drawn_by_line.real(), wanted.real(), 1e-10);
+        EXPECT_NEAR(drawn_by_line.imag(), wanted.imag(), 1e-10);
         if (c.zip.size() == 1 && c.zip[0].kind == 2) {
             const Complex y_load = -std::conj(c.zip[0].s);
             const Complex want = v1 / (1.0 + z * y_load);
