@@ -86,6 +86,14 @@ TEST(AmdOrder, HubWithinTheThresholdIsEliminatedLikeTheSmallArrow) {
     EXPECT_EQ(order(arrow(121, 110)), expected);
 }
 
+TEST(AmdOrder, CompleteGraphIsOneSupervariableInIncreasingOrder) {
+    std::vector<std::pair<std::size_t, std::size_t>> e;
+    for (std::size_t i = 0; i < 6; ++i) {
+        for (std::size_t j = 0; j < 6; ++j) e.push_back({i, j});
+    }
+    EXPECT_EQ(order(from_entries(6, e)), iota_perm(0, 6));
+}
+
 TEST(AmdOrder, InvalidPatternsGiveNoResult) {
     constexpr std::size_t huge = std::numeric_limits<std::size_t>::max();
     struct Case {
