@@ -3,11 +3,16 @@ from pathlib import Path
 
 import pytest
 
+import quillmere
 from quillmere import PowerFlowModel
 
 REPO = Path(__file__).resolve().parents[2]
 EXAMPLE = REPO / "examples" / "network.json"
 NETWORKS = REPO.parent / "shared" / "data" / "networks"
+
+
+def pytest_report_header():
+    return f"quillmere: {quillmere._quillmere.__file__}"
 
 
 def line(id_, a, b, r=0.5, x=1.0, status=(1, 1)):

@@ -1,0 +1,133 @@
+"""Every method called 10,000 times on one model: no growth of the Python heap, of the C heap or of
+the reference counts of the objects passed in and handed out."""
+
+import ctypes
+import ctypes.util
+import gc
+import sys
+
+import pytest
+
+from quillmere import PowerFlowModel
+
+from conftest import EXAMPLE, line, load, network, source
+
+CALLS = 10_000
+PATH = str(EXAMPLE)
+MRID = "feeder-7"
+BACKEND = "scalar"
+TOL = 1.5e-7
+
+
+class MallInfo2(ctypes.Structure):
+    _fields_ = [(name, ctypes.c_size_t) for name in (
+        "arena", "ordblks", "smblks", "hblks", "hblkhd", "usmblks", "fsmblks", "uordblks",
+        "fordblks", "keepcost")]
+
+
+_libc = ctypes.CDLL(ctypes.util.find_library("c"))
+_mallinfo2 = getattr(_libc, "mallinfo2", None)
+if _mallinfo2 is not None:
+    _mallinfo2.restype = MallInfo2
+
+
+def c_heap_in_use():
+    return _mallinfo2().uordblks + _mallinfo2().hblkhd if _mallinfo2 else 0
+
+
+def failing_model(tmp_path):
+    path = tmp_path / "failing.json"
+    import json
+    path.write_text(json.dumps(network([1, 2], [line(10, 1, 2)], [source(20, 1)],
+                                       [load(30, 2, 1e5, 0)])))
+    return PowerFlowModel.from_pgm_json(str(path), max_iter=0)
+
+
+def expect(error):
+    def call(function):
+        def wrapped(model):
+            try:
+                function(model)
+            except error:
+                return None
+            raise AssertionError("no error raised")
+        return wrapped
+    return call
+
+
+CALLS_BY_NAME = {
+    "from_pgm_json": lambda m: PowerFlowModel.from_pgm_json(PATH, backend=BACKEND, tol=TOL),
+    "n_nodes": lambda m: m.n_nodes,
+    "bus_index_for_mrid": lambda m: m.bus_index_for_mrid(MRID),
+    "solve": lambda m: m.solve(),
+    "reset": lambda m: m.reset(),
+    "default_threads": lambda m: PowerFlowModel.default_threads(),
+    "ybus_triplets": lambda m: m.ybus_triplets(),
+    "bus_spec": lambda m: m.bus_spec(),
+    "initial_guess": lambda m: m.initial_guess(),
+    "zip_term_counts": lambda m: m.zip_term_counts(),
+    "voltage_mag": lambda m: m.voltage_mag(),
+    "voltage_ang": lambda m: m.voltage_ang(),
+    "voltage_kv": lambda m: m.voltage_kv(),
+    "bad argument note": expect(TypeError)(lambda m: PowerFlowModel.from_pgm_json(PATH, tol=MRID)),
+    "bad backend": expect(ValueError)(lambda m: PowerFlowModel.from_pgm_json(PATH, backend=MRID)),
+    "argument list error": expect(TypeError)(lambda m: m.bus_index_for_mrid(MRID, mrid=MRID)),
+    "mrid note": expect(TypeError)(lambda m: m.bus_index_for_mrid(7)),
+}
+
+
+def measure():
+    gc.collect()
+    return sys.getallocatedblocks(), c_heap_in_use()
+
+
+@pytest.mark.parametrize("name", CALLS_BY_NAME)
+def test_repeated_calls_do_not_grow(example, name):
+    call = CALLS_BY_NAME[name]
+    passed = [PATH, MRID, BACKEND, TOL]
+    counts = [sys.getrefcount(obj) for obj in passed]
+    for _ in range(200):
+        call(example)
+    blocks, heap = measure()
+    for _ in range(CALLS):
+        result = call(example)
+    result = None
+    blocks_after, heap_after = measure()
+    assert blocks_after - blocks < 100
+    assert heap_after - heap < 256 * 1024
+    assert [sys.getrefcount(obj) for obj in passed] == counts
+
+
+def test_failing_solve_does_not_grow(tmp_path):
+    model = failing_model(tmp_path)
+    failing = expect(RuntimeError)(lambda m: m.solve())
+    for _ in range(200):
+        failing(model)
+    blocks, heap = measure()
+    for _ in range(CALLS):
+        failing(model)
+    blocks_after, heap_after = measure()
+    assert blocks_after - blocks < 100
+    assert heap_after - heap < 256 * 1024
+
+
+@pytest.mark.parametrize("name", ["voltage_mag", "bus_spec", "initial_guess", "ybus_triplets"])
+def test_returned_objects_hold_exactly_one_reference(example, name):
+    result = CALLS_BY_NAME[name](example)
+    assert sys.getrefcount(result) == 2
+    lists = list(result) if isinstance(result, tuple) else [result]
+    for held in lists:
+        # `result` or the tuple, `lists`, `held` and the call's argument
+        assert sys.getrefcount(held) == 4
+        for item in held:
+            if isinstance(item, float):
+                # the list, `item` and the call's argument
+                assert sys.getrefcount(item) == 3, (name, item)
+
+
+def test_model_release_frees_its_reference_to_the_class(example):
+    before = sys.getrefcount(PowerFlowModel)
+    models = [PowerFlowModel.from_pgm_json(PATH) for _ in range(100)]
+    assert sys.getrefcount(PowerFlowModel) == before + 100
+    del models
+    assert sys.getrefcount(PowerFlowModel) == before
