@@ -1,0 +1,91 @@
+// Loading the data networks: the time of each stage (read and parse, reference check and shunts,
+// conversion, Y-bus) and of the whole load_network call, best of several runs.
+// The networks are looked up under $QM_DATA_DIR/networks, else ../shared/data/networks.
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <string>
+#include <variant>
+
+#include "pgm/convert.hpp"
+#include "pgm/load.hpp"
+#include "pgm/reader.hpp"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+double ms_since(Clock::time_point start) {
+    return std::chrono::duration<double, std::milli>(Clock::now() - start).count();
+}
+
+struct Stages {
+    double parse = 1e300, check = 1e300, convert = 1e300, ybus = 1e300, total = 1e300;
+};
+
+void bench_file(const std::filesystem::path& path, int runs) {
+    std::ifstream in(path, std::ios::binary);
+    const std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    Stages best;
+    std::size_t n_buses = 0;
+    for (int run = 0; run < runs; ++run) {
+        auto t = Clock::now();
+        auto parsed = quillmere::pgm::parse_pgm_json(text);
+        best.parse = std::min(best.parse, ms_since(t));
+        if (auto* message = std::get_if<std::string>(&parsed)) {
+            std::printf("%-24s not loaded: %s\n", path.filename().c_str(), message->c_str());
+            return;
+        }
+        const auto& data = std::get<quillmere::pgm::PgmInput>(parsed).data;
+
+        t = Clock::now();
+        const bool refused = quillmere::pgm::find_reference_error(data).has_value();
+        const auto shunts = quillmere::pgm::pgm_shunts_1ph(data.node, data.shunt, 1e6);
+        best.check = std::min(best.check, ms_since(t));
+        if (refused) return;
+
+        t = Clock::now();
+        auto net = quillmere::pgm::pgm_to_buses_and_branches(data, 1e6, 50.0);
+        best.convert = std::min(best.convert, ms_since(t));
+
+        t = Clock::now();
+        auto ybus = quillmere::network::build_ybus(net.buses.size(), net.lines, net.transformers);
+        quillmere::network::stamp_shunts(ybus, shunts);
+        const auto finished = std::move(ybus).finish();
+        best.ybus = std::min(best.ybus, ms_since(t));
+        n_buses = finished.n;
+
+        t = Clock::now();
+        const auto loaded = quillmere::pgm::load_network(path.string(), 1e6, 50.0);
+        best.total = std::min(best.total, ms_since(t));
+    }
+    std::printf(
+        "%-24s %7zu buses  parse %7.2f  check+shunts %6.2f  convert %6.2f  ybus %6.2f  "
+        "load_network %7.2f ms\n",
+        path.filename().c_str(), n_buses, best.parse, best.check, best.convert, best.ybus,
+        best.total);
+}
+
+}  // namespace
+
+int main() {
+    const char* root = std::getenv("QM_DATA_DIR");
+    const std::filesystem::path dir =
+        std::filesystem::path(root != nullptr ? root : "../shared/data") / "networks";
+    const char* files[] = {"case1354pegase.json", "case9241pegase.json", "case_ACTIVSg10k.json",
+                           "dist_12k.json", "dist_60k.json"};
+    std::printf("best of 5 runs, s_base 1 MVA, 50 Hz\n");
+    for (const char* file : files) {
+        const std::filesystem::path path = dir / file;
+        if (!std::filesystem::exists(path)) {
+            std::printf("%-24s absent under %s\n", file, dir.c_str());
+            continue;
+        }
+        bench_file(path, 5);
+    }
+}
