@@ -37,8 +37,8 @@ std::string generate_document(std::size_t n_nodes) {
         sep(i - 1);
         std::snprintf(buf, sizeof buf,
                       "{\"id\": %zu, \"from_node\": %zu, \"to_node\": %zu, \"from_status\": 1, "
-                      "\"to_status\": 1, \"r1\": %.10g, \"x1\": %.10g, \"c1\": %.6g, "
-                      "\"r0\": %.10g, \"x0\": %.10g, \"c0\": 0.0}",
+                      "\"to_status\": 1, \"r1\": %.8g, \"x1\": %.8g, \"c1\": %.6g, "
+                      "\"r0\": %.6g, \"x0\": %.6g, \"c0\": 0.0}",
                       n_nodes + i, 1 + (i - 1) / 2, i + 1, 0.05 + unit(rng), 0.02 + unit(rng),
                       1e-9 * unit(rng), 0.1 + unit(rng), 0.05 + unit(rng));
         text += buf;
@@ -50,7 +50,7 @@ std::string generate_document(std::size_t n_nodes) {
         sep(i);
         std::snprintf(buf, sizeof buf,
                       "{\"id\": %zu, \"node\": %zu, \"status\": 1, \"type\": %zu, "
-                      "\"p_specified\": %.10g, \"q_specified\": %.10g}",
+                      "\"p_specified\": %.8g, \"q_specified\": %.8g}",
                       3 * n_nodes + i, 2 * i + 2, i % 3, 1e3 * unit(rng), 2e2 * unit(rng));
         text += buf;
     }
@@ -58,8 +58,8 @@ std::string generate_document(std::size_t n_nodes) {
     for (std::size_t i = 0; i < n_nodes / 8; ++i) {
         sep(i);
         std::snprintf(buf, sizeof buf,
-                      "{\"id\": %zu, \"node\": %zu, \"status\": 1, \"p_specified\": %.10g, "
-                      "\"q_specified\": %.10g}",
+                      "{\"id\": %zu, \"node\": %zu, \"status\": 1, \"p_specified\": %.8g, "
+                      "\"q_specified\": %.8g}",
                       4 * n_nodes + i, 8 * i + 3, 5e3 * unit(rng), -1e2 * unit(rng));
         text += buf;
     }
@@ -149,23 +149,35 @@ int main() {
         records = d.node.size() + d.line.size() + d.sym_load.size() + d.sym_gen.size();
     });
 
+    // The bare walk at its best: the padded copy and the parser are made once, outside the timing.
     const simdjson::padded_string padded(text);
     simdjson::ondemand::parser parser;
     double sum = 0;
-    const double bare = best_seconds(5, [&] {
+    auto walk_document = [&](simdjson::ondemand::parser& p, const simdjson::padded_string& json) {
         simdjson::ondemand::document doc;
         simdjson::ondemand::value root;
-        auto e = parser.iterate(padded).get(doc);
+        auto e = p.iterate(json).get(doc);
         if (!e) e = doc.get_value().get(root);
         if (!e) e = walk(root, sum);
         if (e) {
             std::fprintf(stderr, "bare walk failed: %s\n", simdjson::error_message(e));
             std::exit(1);
         }
+    };
+    const double bare = best_seconds(5, [&] { walk_document(parser, padded); });
+    // The same walk as a one-shot reader has to run it: copy, fresh parser, walk.
+    const double one_shot = best_seconds(5, [&] {
+        const simdjson::padded_string copy(text);
+        simdjson::ondemand::parser fresh;
+        walk_document(fresh, copy);
     });
 
     std::printf("typed reader:        %8.1f MB/s  (%zu records)\n", mb / typed, records);
-    std::printf("bare On-Demand walk: %8.1f MB/s  (checksum %.6g)\n", mb / bare, sum);
+    std::printf("bare On-Demand walk: %8.1f MB/s  (warm parser, text padded beforehand)\n",
+                mb / bare);
     std::printf("typed / bare:        %8.2f\n", bare / typed);
+    std::printf("bare walk, one-shot: %8.1f MB/s  (padded copy and fresh parser per run)\n",
+                mb / one_shot);
+    std::printf("(walk checksum %.6g)\n", sum);
     return 0;
 }

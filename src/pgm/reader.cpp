@@ -1,5 +1,8 @@
 #include "pgm/reader.hpp"
 
+#include "pgm/record_fields.hpp"
+
+#include <algorithm>
 #include <array>
 #include <charconv>
 #include <cstddef>
@@ -15,6 +18,8 @@
 namespace quillmere::pgm {
 namespace {
 
+using namespace layout;
+
 // Every array and object, ignored ones included, takes one unit; running out is refused.
 constexpr int kDepthBudget = 128;
 
@@ -24,191 +29,6 @@ struct Failure {
     std::size_t index;
     std::string message;
 };
-
-enum class Kind : std::uint8_t { U64, U8, I32, F64, Triple };
-
-struct FieldDesc {
-    std::string_view key;
-    Kind kind;
-    bool required;
-    std::size_t offset;
-};
-
-// How a record is named in messages and which keys it has, in declaration order.
-struct Shape {
-    std::string_view name;
-    std::string_view elements;
-    std::span<const std::string_view> keys;
-    std::uint32_t required;  // bit i set: field i has no default
-};
-
-template <class R>
-struct Fields;
-
-#define QM_FIELD(R, key, kind, req)             \
-    FieldDesc {                                 \
-#key, Kind::kind, req, offsetof(R, key) \
-    }
-
-template <>
-struct Fields<PgmNode> {
-    static constexpr std::string_view name = "struct PgmNode";
-    static constexpr std::string_view elements = "struct PgmNode with 2 elements";
-    static constexpr std::array list{
-        QM_FIELD(PgmNode, id, U64, true),
-        QM_FIELD(PgmNode, u_rated, F64, true),
-    };
-};
-
-template <>
-struct Fields<PgmLine> {
-    static constexpr std::string_view name = "struct PgmLine";
-    static constexpr std::string_view elements = "struct PgmLine with 11 elements";
-    static constexpr std::array list{
-        QM_FIELD(PgmLine, id, U64, true),       QM_FIELD(PgmLine, from_node, U64, true),
-        QM_FIELD(PgmLine, to_node, U64, true),  QM_FIELD(PgmLine, from_status, U8, true),
-        QM_FIELD(PgmLine, to_status, U8, true), QM_FIELD(PgmLine, r1, F64, true),
-        QM_FIELD(PgmLine, x1, F64, true),       QM_FIELD(PgmLine, c1, F64, true),
-        QM_FIELD(PgmLine, r0, F64, true),       QM_FIELD(PgmLine, x0, F64, true),
-        QM_FIELD(PgmLine, c0, F64, true),
-    };
-};
-
-template <>
-struct Fields<PgmSource> {
-    static constexpr std::string_view name = "struct PgmSource";
-    static constexpr std::string_view elements = "struct PgmSource with 7 elements";
-    static constexpr std::array list{
-        QM_FIELD(PgmSource, id, U64, true),         QM_FIELD(PgmSource, node, U64, true),
-        QM_FIELD(PgmSource, status, U8, true),      QM_FIELD(PgmSource, u_ref, F64, true),
-        QM_FIELD(PgmSource, sk, F64, true),         QM_FIELD(PgmSource, rx_ratio, F64, true),
-        QM_FIELD(PgmSource, z01_ratio, F64, false),
-    };
-};
-
-// Loads and generators share one layout: scalar powers for the symmetric ones, triples for the
-// asymmetric ones.
-#define QM_INJECTION_FIELDS(R, text, power)                                             \
-    template <>                                                                         \
-    struct Fields<R> {                                                                  \
-        static constexpr std::string_view name = "struct " text;                        \
-        static constexpr std::string_view elements = "struct " text " with 6 elements"; \
-        static constexpr std::array list{                                               \
-            QM_FIELD(R, id, U64, true),                                                 \
-            QM_FIELD(R, node, U64, true),                                               \
-            QM_FIELD(R, status, U8, true),                                              \
-            QM_FIELD(R, type, U8, false),                                               \
-            QM_FIELD(R, p_specified, power, true),                                      \
-            QM_FIELD(R, q_specified, power, true),                                      \
-        };                                                                              \
-    };
-
-QM_INJECTION_FIELDS(PgmSymLoad, "PgmSymLoad", F64)
-QM_INJECTION_FIELDS(PgmSymGen, "PgmSymGen", F64)
-QM_INJECTION_FIELDS(PgmAsymLoad, "PgmAsymLoad", Triple)
-QM_INJECTION_FIELDS(PgmAsymGen, "PgmAsymGen", Triple)
-#undef QM_INJECTION_FIELDS
-
-template <>
-struct Fields<PgmShunt> {
-    static constexpr std::string_view name = "struct PgmShunt";
-    static constexpr std::string_view elements = "struct PgmShunt with 7 elements";
-    static constexpr std::array list{
-        QM_FIELD(PgmShunt, id, U64, true),    QM_FIELD(PgmShunt, node, U64, true),
-        QM_FIELD(PgmShunt, status, U8, true), QM_FIELD(PgmShunt, g1, F64, true),
-        QM_FIELD(PgmShunt, b1, F64, true),    QM_FIELD(PgmShunt, g0, F64, true),
-        QM_FIELD(PgmShunt, b0, F64, true),
-    };
-};
-
-template <>
-struct Fields<PgmTransformer> {
-    using R = PgmTransformer;
-    static constexpr std::string_view name = "struct PgmTransformer";
-    static constexpr std::string_view elements = "struct PgmTransformer with 21 elements";
-    static constexpr std::array list{
-        QM_FIELD(R, id, U64, true),           QM_FIELD(R, from_node, U64, true),
-        QM_FIELD(R, to_node, U64, true),      QM_FIELD(R, from_status, U8, true),
-        QM_FIELD(R, to_status, U8, true),     QM_FIELD(R, u1, F64, true),
-        QM_FIELD(R, u2, F64, true),           QM_FIELD(R, sn, F64, true),
-        QM_FIELD(R, uk, F64, true),           QM_FIELD(R, pk, F64, true),
-        QM_FIELD(R, i0, F64, true),           QM_FIELD(R, p0, F64, true),
-        QM_FIELD(R, winding_from, U8, false), QM_FIELD(R, winding_to, U8, false),
-        QM_FIELD(R, clock, I32, true),        QM_FIELD(R, tap_side, U8, true),
-        QM_FIELD(R, tap_pos, I32, true),      QM_FIELD(R, tap_min, I32, true),
-        QM_FIELD(R, tap_max, I32, true),      QM_FIELD(R, tap_nom, I32, true),
-        QM_FIELD(R, tap_size, F64, true),
-    };
-};
-
-template <>
-struct Fields<PgmThreeWindingTransformer> {
-    using R = PgmThreeWindingTransformer;
-    static constexpr std::string_view name = "struct PgmThreeWindingTransformer";
-    static constexpr std::string_view elements =
-        "struct PgmThreeWindingTransformer with 29 elements";
-    static constexpr std::array list{
-        QM_FIELD(R, id, U64, true),       QM_FIELD(R, node_1, U64, true),
-        QM_FIELD(R, node_2, U64, true),   QM_FIELD(R, node_3, U64, true),
-        QM_FIELD(R, status_1, U8, true),  QM_FIELD(R, status_2, U8, true),
-        QM_FIELD(R, status_3, U8, true),  QM_FIELD(R, u1, F64, true),
-        QM_FIELD(R, u2, F64, true),       QM_FIELD(R, u3, F64, true),
-        QM_FIELD(R, sn_1, F64, true),     QM_FIELD(R, sn_2, F64, true),
-        QM_FIELD(R, sn_3, F64, true),     QM_FIELD(R, uk_12, F64, true),
-        QM_FIELD(R, uk_13, F64, true),    QM_FIELD(R, uk_23, F64, true),
-        QM_FIELD(R, pk_12, F64, true),    QM_FIELD(R, pk_13, F64, true),
-        QM_FIELD(R, pk_23, F64, true),    QM_FIELD(R, i0, F64, true),
-        QM_FIELD(R, p0, F64, true),       QM_FIELD(R, clock_12, I32, true),
-        QM_FIELD(R, clock_13, I32, true), QM_FIELD(R, tap_side, U8, true),
-        QM_FIELD(R, tap_pos, I32, true),  QM_FIELD(R, tap_min, I32, true),
-        QM_FIELD(R, tap_max, I32, true),  QM_FIELD(R, tap_nom, I32, true),
-        QM_FIELD(R, tap_size, F64, true),
-    };
-};
-
-template <>
-struct Fields<PgmVoltageRegulator> {
-    using R = PgmVoltageRegulator;
-    static constexpr std::string_view name = "struct PgmVoltageRegulator";
-    static constexpr std::string_view elements = "struct PgmVoltageRegulator with 6 elements";
-    static constexpr std::array list{
-        QM_FIELD(R, id, U64, true),     QM_FIELD(R, regulated_object, U64, true),
-        QM_FIELD(R, status, U8, true),  QM_FIELD(R, u_ref, F64, true),
-        QM_FIELD(R, q_min, F64, false), QM_FIELD(R, q_max, F64, false),
-    };
-};
-#undef QM_FIELD
-
-template <class R>
-struct RecordShape {
-    static constexpr std::array<std::string_view, Fields<R>::list.size()> keys = [] {
-        std::array<std::string_view, Fields<R>::list.size()> k{};
-        for (std::size_t i = 0; i < k.size(); ++i) k[i] = Fields<R>::list[i].key;
-        return k;
-    }();
-    static constexpr std::uint32_t required = [] {
-        std::uint32_t mask = 0;
-        for (std::size_t i = 0; i < Fields<R>::list.size(); ++i)
-            if (Fields<R>::list[i].required) mask |= std::uint32_t{1} << i;
-        return mask;
-    }();
-    static constexpr Shape shape{Fields<R>::name, Fields<R>::elements, keys, required};
-};
-
-constexpr std::array<std::string_view, 11> kDataKeys{"node",
-                                                     "line",
-                                                     "source",
-                                                     "sym_load",
-                                                     "asym_load",
-                                                     "sym_gen",
-                                                     "asym_gen",
-                                                     "shunt",
-                                                     "transformer",
-                                                     "three_winding_transformer",
-                                                     "voltage_regulator"};
-constexpr Shape kDataShape{"struct PgmData", "struct PgmData with 11 elements", kDataKeys, 0b101};
-constexpr std::array<std::string_view, 1> kInputKeys{"data"};
-constexpr Shape kInputShape{"struct PgmInput", "struct PgmInput with 1 element", kInputKeys, 1};
 
 constexpr std::string_view kSequence = "a sequence";
 constexpr std::string_view kTriple = "an array of length 3";
@@ -303,13 +123,25 @@ void append_utf8(std::string& out, std::uint32_t cp) {
     }
 }
 
-// A JSON number as written: where it lies and whether it has a fraction or an exponent.
+// A JSON number as written: where it lies, whether it has a fraction or an exponent, and, when
+// it has at most 19 digits, those digits as one integer with the decimal exponent that scales
+// them to the number's magnitude.
 struct NumberToken {
     const char* begin;
     const char* end;
     bool negative;
     bool integral;
+    int digits;
+    std::uint64_t mantissa;
+    std::int64_t exponent;
 };
+
+constexpr int kExactDigits = 19;
+
+// Powers of ten that doubles hold exactly, for the exact-operand conversion.
+constexpr std::array<double, 23> kPowersOfTen{1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1e6,  1e7,
+                                              1e8,  1e9,  1e10, 1e11, 1e12, 1e13, 1e14, 1e15,
+                                              1e16, 1e17, 1e18, 1e19, 1e20, 1e21, 1e22};
 
 // The value of a number token as the typed fields see it: a non-negative integer, a negative
 // integer, or a float (fraction, exponent, -0, or an integer beyond the 64-bit ranges).
@@ -525,38 +357,63 @@ class Reader {
     }
 
     NumberToken scan_number() {
-        NumberToken t{p_, p_, false, true};
+        NumberToken t{p_, p_, false, true, 0, 0, 0};
         if (*p_ == '-') {
             t.negative = true;
             ++p_;
         }
-        auto digits = [&] {
+        auto require_digit = [&] {
             if (p_ == end_) fail_eof("EOF while parsing a value");
             if (!is_digit(*p_)) fail_at(p_, "invalid number");
-            while (p_ != end_ && is_digit(*p_)) ++p_;
+        };
+        auto mantissa_digits = [&](bool fraction) {
+            require_digit();
+            for (; p_ != end_ && is_digit(*p_); ++p_) {
+                if (t.digits < kExactDigits) t.mantissa = t.mantissa * 10 + (*p_ - '0');
+                if (t.digits <= kExactDigits) ++t.digits;
+                if (fraction) --t.exponent;
+            }
         };
         if (p_ != end_ && *p_ == '0') {
             ++p_;
+            ++t.digits;
             if (p_ != end_ && is_digit(*p_)) fail_at(p_, "invalid number");
         } else {
-            digits();
+            mantissa_digits(false);
         }
         if (p_ != end_ && *p_ == '.') {
             t.integral = false;
             ++p_;
-            digits();
+            mantissa_digits(true);
         }
         if (p_ != end_ && (*p_ == 'e' || *p_ == 'E')) {
             t.integral = false;
             ++p_;
-            if (p_ != end_ && (*p_ == '+' || *p_ == '-')) ++p_;
-            digits();
+            bool negative = false;
+            if (p_ != end_ && (*p_ == '+' || *p_ == '-')) negative = *p_++ == '-';
+            require_digit();
+            std::int64_t e = 0;
+            for (; p_ != end_ && is_digit(*p_); ++p_)
+                e = std::min<std::int64_t>(e * 10 + (*p_ - '0'), 1'000'000);
+            t.exponent += negative ? -e : e;
         }
         t.end = p_;
         return t;
     }
 
     double token_to_double(const NumberToken& t) const {
+        // With at most 2^53 as digits and a power of ten up to 1e22 both operands are exact,
+        // so one multiplication or division rounds correctly.
+        if (t.digits <= kExactDigits && t.mantissa <= (std::uint64_t{1} << 53) &&
+            t.exponent >= -22 && t.exponent <= 22) {
+            double value = static_cast<double>(t.mantissa);
+            if (t.exponent < 0) {
+                value /= kPowersOfTen[static_cast<std::size_t>(-t.exponent)];
+            } else {
+                value *= kPowersOfTen[static_cast<std::size_t>(t.exponent)];
+            }
+            return t.negative ? -value : value;
+        }
         double value = 0.0;
         auto [ptr, ec] = std::from_chars(t.begin, t.end, value);
         if (ec == std::errc::result_out_of_range) {
@@ -611,7 +468,11 @@ class Reader {
     }
 
     NumberValue number_value(const NumberToken& t) const {
-        if (t.integral) {
+        if (t.integral && t.digits <= kExactDigits) {
+            if (!t.negative) return {NumberValue::Sort::Unsigned, t.mantissa, 0.0};
+            if (t.mantissa != 0 && t.mantissa <= (std::uint64_t{1} << 63))
+                return {NumberValue::Sort::Negative, t.mantissa, 0.0};
+        } else if (t.integral) {
             const char* q = t.begin + (t.negative ? 1 : 0);
             std::uint64_t mag = 0;
             bool overflow = false;
@@ -711,16 +572,7 @@ class Reader {
     double read_float(std::string_view expected) {
         start_value();
         if (*p_ != '-' && !is_digit(*p_)) fail_invalid_type(expected);
-        const NumberToken t = scan_number();
-        // Short plain integers convert exactly; everything else takes the correctly rounded
-        // decimal conversion.
-        if (t.integral && t.end - t.begin <= 16) {
-            const char* q = t.begin + (t.negative ? 1 : 0);
-            std::int64_t mag = 0;
-            for (; q != t.end; ++q) mag = mag * 10 + (*q - '0');
-            if (mag != 0 || !t.negative) return static_cast<double>(t.negative ? -mag : mag);
-        }
-        return token_to_double(t);
+        return token_to_double(scan_number());
     }
 
     void read_triple(double* out) {
@@ -805,15 +657,6 @@ class Reader {
                 if (*p_ != '-' && !is_digit(*p_)) fail_at(p_, "expected value");
                 scan_number();
         }
-    }
-
-    static std::size_t find_key(const Shape& shape, std::string_view key, std::size_t hint) {
-        const std::size_t n = shape.keys.size();
-        for (std::size_t i = hint; i < n; ++i)
-            if (shape.keys[i] == key) return i;
-        for (std::size_t i = 0; i < hint && i < n; ++i)
-            if (shape.keys[i] == key) return i;
-        return n;
     }
 
     // A record in either form, chosen by its first character; read_value(i) reads the value of

@@ -137,7 +137,8 @@ TEST(PgmReaderValues, EmptyNetworksInBothForms) {
 
 TEST(PgmReaderValues, ExtraKeysAreDroppedWhereverTheyStand) {
     const std::string plain = R"({"data":{"node":[{"id":1,"u_rated":2}],"source":[]}})";
-    const std::string extra = R"( {"x": 1, "data": {"ID": [{"a": [null, true, false, "\"\u00e9"]}],
+    const std::string extra =
+        R"( {"x": 1, "data": {"ID": [{"a": [null, true, false, "\"\u00e9", "\ud800 lone"]}],
       "node": [{"u_rated": 2, "n": {}, "n": [], "\u0069d": 1, "type": -0.0e-5}],
       "lines": null, "source": [], "x": {"y": {"z": [1.5e300, -0, 0.0E+0]}}}, "x": ""}
     )";
