@@ -1,0 +1,86 @@
+#pragma once
+// Many injection scenarios over one network, solved in parallel on a model's own worker pool and
+// returned in scenario order. A scenario that fails numerically is reported in its result; only an
+// invalid request refuses the batch, before anything is solved.
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <span>
+#include <string>
+#include <variant>
+#include <vector>
+
+#include "network.hpp"
+#include "quillmere.hpp"
+#include "solver.hpp"
+#include "thread_pool.hpp"
+#include "types.hpp"
+
+namespace quillmere {
+
+// One change of one template bus; an absent value leaves the bus field as it is.
+struct BusOverride {
+    std::optional<double> p_spec;
+    std::optional<double> q_spec;
+    std::optional<double> vm;
+    std::size_t bus = 0;
+};
+
+// One case: overrides applied in list order (later ones win field by field). Branch outages are
+// not supported; a non-empty list refuses the batch.
+struct Scenario {
+    std::vector<BusOverride> overrides;
+    std::vector<std::uint64_t> branch_outages;
+};
+
+// Why a batch was refused.
+struct BatchError {
+    enum class Kind : std::uint8_t {
+        BranchOutagesUnsupported = 0,  // carries scenario
+        BusOutOfRange = 1,             // carries scenario, bus, bus_count
+        ThreadPoolBuild = 2,           // carries detail, the system's reason
+    };
+    Kind kind = Kind::BranchOutagesUnsupported;
+    std::size_t scenario = 0;
+    std::size_t bus = 0;
+    std::size_t bus_count = 0;
+    std::string detail;
+
+    // The text the Python layer raises.
+    std::string message() const;
+};
+
+// A model's worker pool and the backend its workers solve with.
+struct BatchSolver {
+    std::unique_ptr<ThreadPool> pool;
+    Backend backend = Backend::Scalar;
+
+    // Solves every scenario from its own copy of the template: overrides, linear initial guess,
+    // then a Newton solve on a solver owned by the worker that took it. Every scenario is
+    // validated before any is solved. The template and the Y-bus are only read. A stop inside a
+    // worker is raised here once every worker has ended.
+    std::variant<std::vector<PowerFlowReport>, BatchError> solve(
+        std::span<const Bus> template_buses, const YBusSparse& ybus,
+        std::span<const Scenario> scenarios, std::uint64_t max_iter, double tol);
+};
+
+// What a model keeps between batches: the pool and the thread count it was built for.
+struct BatchCache {
+    std::size_t threads = 0;
+    BatchSolver solver;
+};
+
+// The batch solver for a request of `threads` workers (default_threads() when absent, 0 counting
+// as 1): the cached one when it was built for that count, else a new one that replaces it. When
+// the new pool cannot be started the cache is left as it was. The pointer is into `cache`.
+std::variant<BatchSolver*, BatchError> fetch_batch_solver(std::optional<BatchCache>& cache,
+                                                          std::optional<std::size_t> threads,
+                                                          Backend backend);
+
+// One override per bus with a non-zero p_spec or q_spec (NaN counts as non-zero), both multiplied
+// by `scale`. ZIP terms and voltage set-points are left alone.
+std::vector<BusOverride> uniform_load_scaling(std::span<const Bus> buses, double scale);
+
+}  // namespace quillmere
