@@ -251,6 +251,7 @@ BlockSymbolic BlockSymbolic::analyze(const BlockAdjacency& adjacency) {
     std::vector<std::size_t> mark_reach(n, kNone);
     std::vector<std::size_t> row;    // the positions of row i found so far
     std::vector<std::size_t> stack;  // earlier rows still to follow
+    std::vector<std::size_t> reached;
     for (std::size_t i = 0; i < n; ++i) {
         row.clear();
         for (const std::size_t c : adjacency.rows.indices(sym.order[i])) {
@@ -266,10 +267,12 @@ BlockSymbolic BlockSymbolic::analyze(const BlockAdjacency& adjacency) {
         // The earlier rows whose elimination reaches row i: its own positions below i and,
         // transitively, the upper parts of the rows found.
         stack.clear();
+        reached.clear();
         for (const std::size_t p : row) {
             if (p < i && mark_reach[p] != i) {
                 mark_reach[p] = i;
                 stack.push_back(p);
+                reached.push_back(p);
             }
         }
         while (!stack.empty()) {
@@ -279,13 +282,15 @@ BlockSymbolic BlockSymbolic::analyze(const BlockAdjacency& adjacency) {
                 if (q < i && mark_reach[q] != i) {
                     mark_reach[q] = i;
                     stack.push_back(q);
+                    reached.push_back(q);
                 }
             }
         }
 
-        // Every reached row carries its upper part into row i.
-        for (std::size_t q = 0; q < i; ++q) {
-            if (mark_reach[q] != i) continue;
+        // Every reached row carries its upper part into row i. The order of the reached rows is
+        // immaterial (the lists are sorted below), so they are taken as found rather than by a
+        // scan of every earlier position.
+        for (const std::size_t q : reached) {
             for (const std::size_t c : lower[q]) {
                 if (mark_row[c] != i) {
                     mark_row[c] = i;

@@ -187,7 +187,8 @@ TEST(BlockLu, EmptyAndSingleBlock) {
     const auto lu = BlockLu::refactor(sym, adj);
     ASSERT_TRUE(lu);
     // D^-1 = [[1, -1], [-1, 2]].
-    EXPECT_EQ(lu->solve(std::vector<BlockVector>{{3.0, 5.0}}), (std::vector<BlockVector>{{-2.0, 7.0}}));
+    EXPECT_EQ(lu->solve(std::vector<BlockVector>{{3.0, 5.0}}),
+              (std::vector<BlockVector>{{-2.0, 7.0}}));
 }
 
 // Each call breaks a calling contract and must stop with the message given (a prefix of it).
