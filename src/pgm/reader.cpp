@@ -1,6 +1,12 @@
-#include "pgm/reader.hpp"
+// The PGM JSON reader: one pass over the text, straight into the records, checking every byte.
+//
+// It scans the text itself rather than through simdjson On-Demand. On-Demand indexes the whole
+// text before the first value is read and skips unread values without checking them, so it
+// cannot stop at the first fault and say where that is; and measured on a 60 MB network, a typed
+// walk over it (with the padded copy and the parser it needs per call) ran at about half the
+// speed of this scanner.
 
-#include "pgm/record_fields.hpp"
+#include "pgm/reader.hpp"
 
 #include <algorithm>
 #include <array>
@@ -9,11 +15,12 @@
 #include <cstdint>
 #include <cstring>
 #include <limits>
-#include <span>
 #include <string>
 #include <string_view>
 #include <utility>
 #include <vector>
+
+#include "pgm/record_fields.hpp"
 
 namespace quillmere::pgm {
 namespace {
@@ -368,11 +375,14 @@ class Reader {
         };
         auto mantissa_digits = [&](bool fraction) {
             require_digit();
-            for (; p_ != end_ && is_digit(*p_); ++p_) {
-                if (t.digits < kExactDigits) t.mantissa = t.mantissa * 10 + (*p_ - '0');
-                if (t.digits <= kExactDigits) ++t.digits;
-                if (fraction) --t.exponent;
+            const char* run = p_;
+            for (; p_ != end_ && is_digit(*p_) && t.digits < kExactDigits; ++p_, ++t.digits)
+                t.mantissa = t.mantissa * 10 + static_cast<std::uint64_t>(*p_ - '0');
+            if (p_ != end_ && is_digit(*p_)) {
+                t.digits = kExactDigits + 1;
+                while (p_ != end_ && is_digit(*p_)) ++p_;
             }
+            if (fraction) t.exponent -= p_ - run;
         };
         if (p_ != end_ && *p_ == '0') {
             ++p_;
