@@ -2,6 +2,9 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <initializer_list>
+#include <iterator>
 #include <string>
 #include <string_view>
 #include <variant>
@@ -299,6 +302,44 @@ TEST(PgmReaderMessages, EachRefusalHasItsMessageAndPosition) {
         ASSERT_NE(message, nullptr) << r.rule << ": accepted " << r.document;
         EXPECT_EQ(*message, r.message) << r.rule << ": " << r.document;
     }
+}
+
+}  // namespace
+
+namespace {
+
+const char* const kThreeWindingKeys[] = {
+    "id",      "node_1",  "node_2",  "node_3",  "status_1", "status_2", "status_3", "u1",
+    "u2",      "u3",      "sn_1",    "sn_2",    "sn_3",     "uk_12",    "uk_13",    "uk_23",
+    "pk_12",   "pk_13",   "pk_23",   "i0",      "p0",       "clock_12", "clock_13", "tap_side",
+    "tap_pos", "tap_min", "tap_max", "tap_nom", "tap_size"};
+
+// A three-winding transformer in object form without the keys whose positions are in `left_out`.
+std::string three_winding_document(std::initializer_list<std::size_t> left_out) {
+    std::string record;
+    for (std::size_t i = 0; i < std::size(kThreeWindingKeys); ++i) {
+        if (std::find(left_out.begin(), left_out.end(), i) != left_out.end()) continue;
+        record += record.empty() ? "{" : ",";
+        record += std::string("\"") + kThreeWindingKeys[i] + "\":1";
+    }
+    return R"({"data":{"node":[],"source":[],"three_winding_transformer":[)" + record + "}]}}";
+}
+
+TEST(PgmReaderMessages, EveryThreeWindingKeyIsRequired) {
+    ASSERT_TRUE(std::holds_alternative<quillmere::pgm::PgmInput>(
+        parse_pgm_json(three_winding_document({}))));
+    for (std::size_t i = 0; i < std::size(kThreeWindingKeys); ++i) {
+        const std::string text = three_winding_document({i});
+        const auto result = parse_pgm_json(text);
+        const std::string expected = std::string("missing field `") + kThreeWindingKeys[i] +
+                                     "` at line 1 column " +
+                                     std::to_string(text.rfind('}', text.size() - 3) + 1);
+        ASSERT_TRUE(std::holds_alternative<std::string>(result)) << kThreeWindingKeys[i];
+        EXPECT_EQ(std::get<std::string>(result), expected);
+    }
+    // The first absent key in declaration order is named, whatever order the keys came in.
+    const auto result = parse_pgm_json(three_winding_document({27, 4, 12}));
+    EXPECT_EQ(std::get<std::string>(result).substr(0, 26), "missing field `status_1` a");
 }
 
 }  // namespace
