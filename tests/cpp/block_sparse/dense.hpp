@@ -1,5 +1,5 @@
 #pragma once
-// Dense references for the block solver tests: the 2n x 2n matrix of a block matrix and a
+// Dense reference for the block solver tests: the 2n x 2n matrix of a block matrix, solved by
 // Gaussian elimination with partial pivoting.
 
 #include <cmath>
@@ -15,20 +15,9 @@ using Dense = std::vector<std::vector<double>>;
 inline Dense dense_of(const BlockMatrix& m) {
     Dense a(2 * m.n, std::vector<double>(2 * m.n, 0.0));
     for (const BlockEntry& e : m.entries) {
-        for (std::size_t r = 0; r < 2; ++r) {
-            for (std::size_t c = 0; c < 2; ++c)
-                a[2 * e.row + r][2 * e.col + c] += e.block[2 * r + c];
-        }
+        for (std::size_t k = 0; k < 4; ++k) a[2 * e.row + k / 2][2 * e.col + k % 2] += e.block[k];
     }
     return a;
-}
-
-inline std::vector<BlockVector> multiply(const Dense& a, const std::vector<BlockVector>& x) {
-    std::vector<BlockVector> y(x.size(), BlockVector{0.0, 0.0});
-    for (std::size_t i = 0; i < a.size(); ++i) {
-        for (std::size_t j = 0; j < a.size(); ++j) y[i / 2][i % 2] += a[i][j] * x[j / 2][j % 2];
-    }
-    return y;
 }
 
 inline std::vector<BlockVector> dense_solve(Dense a, const std::vector<BlockVector>& rhs) {
