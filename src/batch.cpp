@@ -4,7 +4,6 @@
 #include <atomic>
 #include <exception>
 #include <mutex>
-#include <system_error>
 #include <utility>
 
 #include "stop.hpp"
@@ -137,7 +136,8 @@ std::variant<BatchSolver*, BatchError> fetch_batch_solver(std::optional<BatchCac
     std::unique_ptr<ThreadPool> pool;
     try {
         pool = std::make_unique<ThreadPool>(count);
-    } catch (const std::system_error& e) {
+    } catch (const std::exception& e) {
+        // Mostly the system refusing a thread; a count too large to hold lands here as well.
         return BatchError{BatchError::Kind::ThreadPoolBuild, 0, 0, 0, e.what()};
     }
     // Assigning drops the old pool, whose threads are joined here.

@@ -74,7 +74,8 @@ struct BatchCache {
 
 // The batch solver for a request of `threads` workers (default_threads() when absent, 0 counting
 // as 1): the cached one when it was built for that count, else a new one that replaces it. When
-// the new pool cannot be started the cache is left as it was. The pointer is into `cache`.
+// the new pool cannot be built (a thread refused, or a count too large to hold) the cache is left
+// as it was. The pointer is into `cache`.
 std::variant<BatchSolver*, BatchError> fetch_batch_solver(std::optional<BatchCache>& cache,
                                                           std::optional<std::size_t> threads,
                                                           Backend backend);

@@ -3,7 +3,6 @@
 #include <charconv>
 #include <cstdlib>
 #include <cstring>
-#include <system_error>
 #include <thread>
 #include <utility>
 
@@ -45,7 +44,8 @@ ThreadPool::ThreadPool(std::size_t threads) {
     threads_.reserve(threads);
     try {
         for (std::size_t k = 0; k < threads; ++k) threads_.emplace_back([this] { work(); });
-    } catch (const std::system_error&) {
+    } catch (...) {
+        // Joinable threads must not be dropped, whatever refused the next one.
         {
             std::lock_guard lock(mutex_);
             stopping_ = true;

@@ -20,8 +20,9 @@ std::size_t default_threads();
 // threads to stop and joins them. One caller at a time runs jobs on it; further callers wait.
 class ThreadPool {
   public:
-    // Starts exactly `threads` threads (at least one). When the system refuses one, the threads
-    // already started are stopped and joined and the std::system_error is rethrown.
+    // Starts exactly `threads` threads (at least one). When one cannot be started (the system
+    // refuses it with std::system_error), the threads already started are stopped and joined and
+    // the exception is rethrown.
     explicit ThreadPool(std::size_t threads);
     ~ThreadPool();
     ThreadPool(const ThreadPool&) = delete;

@@ -269,6 +269,11 @@ TEST(BatchCache, ReusesThePoolForOneCountAndReplacesItForAnother) {
     EXPECT_EQ(fetched(cache, 0)->pool->size(), 1u);
     EXPECT_EQ(cache->threads, 1u);
     EXPECT_EQ(fetched(cache, nullopt)->pool->size(), default_threads());
+    // A count no pool can hold is refused like a thread the system refuses; the cache stays.
+    auto huge = fetch_batch_solver(cache, std::numeric_limits<std::size_t>::max(), Backend::Scalar);
+    ASSERT_TRUE(std::holds_alternative<BatchError>(huge));
+    EXPECT_EQ(std::get<BatchError>(huge).kind, BatchError::Kind::ThreadPoolBuild);
+    EXPECT_EQ(cache->threads, default_threads());
     cache.reset();
     EXPECT_EQ(proc_status("Threads:"), base);
 }
