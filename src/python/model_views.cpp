@@ -71,21 +71,32 @@ PyObject* model_initial_guess(PyObject* self, PyObject*) noexcept {
 
 PyObject* model_ybus_triplets(PyObject* self, PyObject*) noexcept {
     return call_model<BorrowKind::Shared>(self, [](Model& model) -> PyObject* {
-        std::vector<std::size_t> rows;
-        std::vector<std::size_t> cols;
-        std::vector<Complex> values;
-        for (std::size_t r = 0; r < model.ybus.rows.size(); ++r) {
-            for (const auto& [col, value] : model.ybus.rows[r]) {
-                rows.push_back(r);
-                cols.push_back(col);
-                values.push_back(value);
+        const auto& rows = model.ybus.rows;
+        std::size_t count = 0;
+        for (const auto& row : rows) count += row.size();
+        Ref lists[4];
+        for (Ref& list : lists) {
+            list = Ref::steal(PyList_New(static_cast<Py_ssize_t>(count)));
+            if (!list) return nullptr;
+        }
+        Py_ssize_t k = 0;
+        for (std::size_t r = 0; r < rows.size(); ++r) {
+            for (const auto& [col, value] : rows[r]) {
+                PyObject* items[4] = {PyLong_FromSize_t(r), PyLong_FromSize_t(col),
+                                      PyFloat_FromDouble(value.real()),
+                                      PyFloat_FromDouble(value.imag())};
+                bool complete = true;
+                for (int i = 0; i < 4; ++i) {
+                    // A list slot left empty is released as such, so a failure leaks nothing.
+                    if (items[i] == nullptr) complete = false;
+                    PyList_SET_ITEM(lists[i].get(), k, items[i]);
+                }
+                if (!complete) return nullptr;
+                ++k;
             }
         }
-        const std::size_t n = values.size();
-        return tuple_of(int_list(n, [&](std::size_t i) { return rows[i]; }),
-                        int_list(n, [&](std::size_t i) { return cols[i]; }),
-                        float_list(n, [&](std::size_t i) { return values[i].real(); }),
-                        float_list(n, [&](std::size_t i) { return values[i].imag(); }));
+        return tuple_of(lists[0].release(), lists[1].release(), lists[2].release(),
+                        lists[3].release());
     });
 }
 

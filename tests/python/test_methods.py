@@ -117,8 +117,9 @@ def test_default_threads_reads_the_environment_once():
     script = ("import os; from quillmere import PowerFlowModel as M; a = M.default_threads(); "
               "os.environ['RAYON_NUM_THREADS'] = '2'; print(a, M.default_threads())")
     for env, expected in [({"RAYON_NUM_THREADS": "3"}, "3 3"),
-                          ({"RAYON_NUM_THREADS": "0", "RAYON_RS_NUM_CPUS": "5"}, "5 5"),
-                          ({"RAYON_NUM_THREADS": "x", "RAYON_RS_NUM_CPUS": "4"}, "4 4")]:
+                          ({"RAYON_RS_NUM_CPUS": "5"}, "5 5"),
+                          ({"RAYON_NUM_THREADS": "x", "RAYON_RS_NUM_CPUS": "4"}, "4 4"),
+                          ({"RAYON_NUM_THREADS": "-2", "RAYON_RS_NUM_CPUS": "6"}, "6 6")]:
         import os
         full = {k: v for k, v in os.environ.items() if not k.startswith("RAYON_")}
         out = subprocess.run([sys.executable, "-c", script], env={**full, **env},
@@ -134,3 +135,13 @@ def test_large_network_solves(networks):
     assert all(math.isfinite(v) for v in vm)
     assert 0.0 in vm  # its sourceless islands
     assert max(vm) < 1.2
+
+
+def test_ybus_triplets_values(feeder):
+    # 0.5 + 1.0j ohm at 10 kV on 1 MVA: z = 0.005 + 0.01j per-unit, y = 40 - 80j
+    rows, cols, g, b = PowerFlowModel.from_pgm_json(feeder).ybus_triplets()
+    entries = {(r, c): (gr, bi) for r, c, gr, bi in zip(rows, cols, g, b)}
+    assert entries[(0, 1)] == pytest.approx((-40.0, 80.0))
+    assert entries[(1, 0)] == pytest.approx((-40.0, 80.0))
+    assert entries[(1, 1)] == pytest.approx((80.0, -160.0))
+    assert (0, 2) not in entries and (0, 3) in entries  # the source's impedance to its slack bus

@@ -66,7 +66,7 @@ def test_model_solves_again_after_a_failure(write_network):
 
 
 @pytest.mark.parametrize("backend", ["block", "klu_native"])
-def test_other_backends_solve_or_refuse_clearly(feeder, backend):
+def test_other_backends_solve_or_refuse_clearly(feeder, backend, capfd):
     reference = PowerFlowModel.from_pgm_json(feeder)
     reference.solve()
     model = PowerFlowModel.from_pgm_json(feeder, backend=backend)
@@ -74,6 +74,7 @@ def test_other_backends_solve_or_refuse_clearly(feeder, backend):
         model.solve()
     except BaseException as error:  # a backend that is not built in yet stops the call
         assert type(error).__name__ == "PanicException" and str(error)
+        assert str(error) in capfd.readouterr().err  # also reported on standard error
         model.voltage_mag()  # the borrow was released
         return
     assert model.voltage_mag() == pytest.approx(reference.voltage_mag(), abs=1e-9)
