@@ -183,6 +183,8 @@ TEST(PgmReaderMutation, EveryVariantIsReadOrRefusedWithOneMessage) {
     std::mt19937_64 rng(20261206);
     std::size_t accepted = 0;
     std::size_t refused = 0;
+    std::size_t too_deep = 0;
+    std::size_t duplicated = 0;
     for (int n = 0; n < 4000; ++n) {
         const std::string text = mutate(kBase, rng);
         // An exact-size copy, so that any read past the end is caught by the sanitizers.
@@ -191,6 +193,8 @@ TEST(PgmReaderMutation, EveryVariantIsReadOrRefusedWithOneMessage) {
         const auto result = parse_pgm_json(std::string_view(exact.get(), text.size()));
         if (const auto* message = std::get_if<std::string>(&result)) {
             ++refused;
+            too_deep += message->starts_with("recursion limit exceeded");
+            duplicated += message->starts_with("duplicate field");
             expect_one_positioned_message(text, *message);
             EXPECT_EQ(std::get<std::string>(parse_pgm_json(text)), *message);
         } else {
@@ -200,6 +204,8 @@ TEST(PgmReaderMutation, EveryVariantIsReadOrRefusedWithOneMessage) {
     }
     EXPECT_GT(accepted, 100u);
     EXPECT_GT(refused, 1000u);
+    EXPECT_GT(too_deep, 0u);
+    EXPECT_GT(duplicated, 0u);
 }
 
 }  // namespace
