@@ -233,6 +233,15 @@ BlockSymbolic BlockSymbolic::analyze(const BlockAdjacency& adjacency) {
     sym.n = n;
     sym.order = adjacency.colamd_order();
 
+    // The fill is found along rows and kept as column lists, and the factorisation reads the values
+    // by columns: the two views agree only for a structurally symmetric pattern.
+    for (std::size_t k = 0; k < n; ++k) {
+        if (!std::ranges::equal(adjacency.rows.indices(k), adjacency.cols.indices(k))) {
+            stop("block pattern is not structurally symmetric: block row " + std::to_string(k) +
+                 " and block column " + std::to_string(k) + " differ");
+        }
+    }
+
     std::vector<std::size_t> pos(n, kNone);
     for (std::size_t j = 0; j < n; ++j) {
         check_index(j, sym.order.size());
@@ -313,6 +322,10 @@ BlockSymbolic BlockSymbolic::analyze(const BlockAdjacency& adjacency) {
 std::optional<BlockLu> BlockLu::refactor(const BlockSymbolic& symbolic,
                                          const BlockAdjacency& adjacency) {
     const std::size_t n = symbolic.n;
+    if (adjacency.n != n) {
+        stop("block adjacency of dimension " + std::to_string(adjacency.n) +
+             " given to an analysis of dimension " + std::to_string(n));
+    }
     std::vector<std::size_t> pos(n, kNone);
     for (std::size_t k = 0; k < n; ++k) {
         check_index(k, symbolic.order.size());
@@ -345,6 +358,7 @@ std::optional<BlockLu> BlockLu::refactor(const BlockSymbolic& symbolic,
         const std::size_t source = symbolic.order[j];
         const auto rows = adjacency.cols.indices(source);
         const auto values = adjacency.cols.blocks(source);
+        std::size_t touched = 0;  // distinct positions of column j given a value
         for (std::size_t t = 0; t < rows.size(); ++t) {
             check_index(rows[t], n);
             const std::size_t i = pos[rows[t]];
@@ -354,6 +368,7 @@ std::optional<BlockLu> BlockLu::refactor(const BlockSymbolic& symbolic,
             } else {
                 work[i] = values[t];
                 mark[i] = j;
+                ++touched;
             }
         }
 
@@ -368,9 +383,27 @@ std::optional<BlockLu> BlockLu::refactor(const BlockSymbolic& symbolic,
             const auto l_values = lower.blocks(k);
             for (std::size_t t = 0; t < l_rows.size(); ++t) {
                 const std::size_t i = l_rows[t];
-                work[i] = sub(current(i, j), mul(l_values[t], x));
-                mark[i] = j;
+                if (mark[i] == j) {
+                    work[i] = sub(work[i], mul(l_values[t], x));
+                } else {
+                    work[i] = sub(kZeroBlock, mul(l_values[t], x));
+                    mark[i] = j;
+                    ++touched;
+                }
             }
+        }
+
+        // A value outside the analysed fill would be dropped without a trace, leaving factors of
+        // another matrix: a pattern that differs from the analysed one is refused.
+        std::size_t covered = 0;
+        for (const std::size_t k : u_positions) covered += mark[k] == j ? 1 : 0;
+        for (const std::size_t i : symbolic.l_pattern[j]) {
+            check_index(i, n);
+            covered += mark[i] == j ? 1 : 0;
+        }
+        if (covered != touched) {
+            stop("block column " + std::to_string(source) +
+                 " holds a block outside the pattern it was analysed with");
         }
 
         const std::optional<Block> pivot_inverse = inverse(current(j, j));
@@ -382,7 +415,6 @@ std::optional<BlockLu> BlockLu::refactor(const BlockSymbolic& symbolic,
         }
         upper.start.push_back(upper.index.size());
         for (const std::size_t i : symbolic.l_pattern[j]) {
-            check_index(i, n);
             lower.index.push_back(i);
             lower.block.push_back(mul(current(i, j), *pivot_inverse));
         }
@@ -392,6 +424,10 @@ std::optional<BlockLu> BlockLu::refactor(const BlockSymbolic& symbolic,
 }
 
 std::vector<BlockVector> BlockLu::solve(std::span<const BlockVector> rhs) const {
+    if (rhs.size() != n) {
+        stop("right-hand side holds " + std::to_string(rhs.size()) + " block vectors but " +
+             std::to_string(n) + " are required");
+    }
     std::vector<BlockVector> y(n);
     for (std::size_t k = 0; k < n; ++k) {
         check_index(k, order.size());

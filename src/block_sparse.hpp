@@ -8,7 +8,9 @@
 // and keep the BlockSymbolic, `refactor` every adjacency with it, `solve` once per factorisation.
 //
 // The block pattern must be structurally symmetric (a block at (r, c) exactly when one stands at
-// (c, r)): the analysis reads the pattern by rows, the factorisation reads values by columns.
+// (c, r)): the analysis reads the pattern by rows, the factorisation reads values by columns. A
+// broken calling contract (an index out of range, an unsymmetric pattern, a matrix whose pattern
+// is not the analysed one, a right-hand side of the wrong length) stops the call.
 
 #include <array>
 #include <cstddef>
@@ -79,6 +81,7 @@ struct BlockSymbolic {
     IndexLists u_pattern;            // u_pattern[j]: positions k <= j of column j of U, ascending
     std::size_t n = 0;
 
+    // Stops when the pattern is not structurally symmetric or COLAMD fails.
     static BlockSymbolic analyze(const BlockAdjacency& adjacency);
 };
 
@@ -92,12 +95,12 @@ struct BlockLu {
     std::size_t n = 0;
 
     // Absent when a pivot block's determinant is NaN, infinite or below 1e-300 in magnitude
-    // (a pivot position that received nothing counts as the zero block). `adjacency` must hold
-    // exactly the block positions that `symbolic` was analysed from.
+    // (a pivot position that received nothing counts as the zero block). Stops when `adjacency`
+    // has a block outside the fill pattern of `symbolic` or another dimension.
     static std::optional<BlockLu> refactor(const BlockSymbolic& symbolic,
                                            const BlockAdjacency& adjacency);
-    // x with A x = rhs, both indexed by block index. The solution is not checked for finiteness:
-    // a NaN or infinity in rhs or the factors passes into x.
+    // x with A x = rhs, both indexed by block index; rhs must hold n block vectors. The solution is
+    // not checked for finiteness: a NaN or infinity in rhs or the factors passes into x.
     std::vector<BlockVector> solve(std::span<const BlockVector> rhs) const;
 };
 
