@@ -1,12 +1,10 @@
 #pragma once
-// Dense references for the numeric tests of the KLU-style backend.
+// Dense references and random systems for the numeric tests of the KLU-style backend.
 
 #include <algorithm>
 #include <cmath>
-#include <cstddef>
 #include <optional>
 #include <random>
-#include <utility>
 #include <vector>
 
 #include "sparse.hpp"
@@ -14,48 +12,26 @@
 namespace quillmere::klu_native::testing {
 
 using Triplets = std::vector<Triplet<double>>;
+using Vec = std::vector<double>;
 
-struct Dense {
-    std::size_t n = 0;
-    std::vector<double> a;  // row-major
-
-    double& at(std::size_t i, std::size_t j) { return a[i * n + j]; }
-    double at(std::size_t i, std::size_t j) const { return a[i * n + j]; }
-};
-
-inline Dense to_dense(std::size_t n, const Triplets& t) {
-    Dense d{n, std::vector<double>(n * n, 0.0)};
-    for (const auto& e : t) d.at(e.row, e.col) += e.value;
-    return d;
-}
-
-inline Triplets with_values(Triplets t, const std::vector<double>& values) {
-    for (std::size_t k = 0; k < t.size(); ++k) t[k].value = values[k];
-    return t;
-}
-
-inline std::vector<double> values_of(const Triplets& t) {
-    std::vector<double> v;
+inline Vec values_of(const Triplets& t) {
+    Vec v;
     for (const auto& e : t) v.push_back(e.value);
     return v;
 }
 
 // Gaussian elimination with partial pivoting in extended precision; absent when singular.
-inline std::optional<std::vector<double>> dense_solve(const Dense& d,
-                                                      const std::vector<double>& b) {
-    const std::size_t n = d.n;
-    std::vector<long double> a(d.a.begin(), d.a.end());
-    std::vector<long double> x(b.begin(), b.end());
+inline std::optional<Vec> dense_solve(std::size_t n, const Triplets& t, const Vec& b) {
+    std::vector<long double> a(n * n, 0.0L), x(b.begin(), b.end());
+    for (const auto& e : t) a[e.row * n + e.col] += e.value;
     for (std::size_t k = 0; k < n; ++k) {
-        std::size_t piv = k;
+        std::size_t p = k;
         for (std::size_t i = k + 1; i < n; ++i) {
-            if (std::fabs(a[i * n + k]) > std::fabs(a[piv * n + k])) piv = i;
+            if (std::fabs(a[i * n + k]) > std::fabs(a[p * n + k])) p = i;
         }
-        if (a[piv * n + k] == 0.0L) return std::nullopt;
-        if (piv != k) {
-            for (std::size_t j = 0; j < n; ++j) std::swap(a[k * n + j], a[piv * n + j]);
-            std::swap(x[k], x[piv]);
-        }
+        if (a[p * n + k] == 0.0L) return std::nullopt;
+        for (std::size_t j = 0; j < n; ++j) std::swap(a[k * n + j], a[p * n + j]);
+        std::swap(x[k], x[p]);
         for (std::size_t i = k + 1; i < n; ++i) {
             const long double m = a[i * n + k] / a[k * n + k];
             for (std::size_t j = k; j < n; ++j) a[i * n + j] -= m * a[k * n + j];
@@ -66,11 +42,11 @@ inline std::optional<std::vector<double>> dense_solve(const Dense& d,
         for (std::size_t j = k + 1; j < n; ++j) x[k] -= a[k * n + j] * x[j];
         x[k] /= a[k * n + k];
     }
-    return std::vector<double>(x.begin(), x.end());
+    return Vec(x.begin(), x.end());
 }
 
 // Largest |x - y| relative to the largest |y| (at least 1).
-inline double rel_diff(const std::vector<double>& x, const std::vector<double>& y) {
+inline double rel_diff(const Vec& x, const Vec& y) {
     double diff = 0.0, scale = 1.0;
     for (std::size_t i = 0; i < x.size(); ++i) {
         diff = std::max(diff, std::fabs(x[i] - y[i]));
@@ -79,8 +55,8 @@ inline double rel_diff(const std::vector<double>& x, const std::vector<double>& 
     return diff / scale;
 }
 
-// A random n x n sparse pattern that holds a random permutation (so it is structurally
-// nonsingular but rarely has a full diagonal) plus entries of the given density.
+// Random n x n triplets, shuffled: a random permutation (structurally nonsingular, rarely a full
+// diagonal, so pivots come off the diagonal) plus entries of the given density.
 inline Triplets random_system(std::size_t n, double density, std::mt19937_64& rng) {
     std::vector<std::size_t> perm(n);
     for (std::size_t i = 0; i < n; ++i) perm[i] = i;
