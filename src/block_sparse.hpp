@@ -9,8 +9,8 @@
 //
 // The block pattern must be structurally symmetric (a block at (r, c) exactly when one stands at
 // (c, r)): the analysis reads the pattern by rows, the factorisation reads values by columns. A
-// broken calling contract (an index out of range, an unsymmetric pattern, a matrix whose pattern
-// is not the analysed one, a right-hand side of the wrong length) stops the call.
+// broken calling contract (an index out of range, an unsymmetric pattern, a matrix with a block
+// outside the analysed fill, a right-hand side of the wrong length) stops the call.
 
 #include <array>
 #include <cstddef>
