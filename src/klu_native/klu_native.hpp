@@ -22,7 +22,7 @@ struct ValueMap {
     std::vector<std::size_t> start{0};
     std::vector<std::size_t> triplets;
 
-    std::size_t entries() const { return start.size() - 1; }
+    std::size_t entries() const { return start.empty() ? 0 : start.size() - 1; }
     std::span<const std::size_t> entry(std::size_t e) const {
         return std::span<const std::size_t>(triplets).subspan(start[e], start[e + 1] - start[e]);
     }
