@@ -61,6 +61,11 @@ def main():
     for _ in range(calls):
         model.voltage_mag()
     mag_us = (time.perf_counter() - start) / calls * 1e6
+    calls = 200_000
+    start = time.perf_counter()
+    for _ in range(calls):
+        model.n_nodes
+    call_ns = (time.perf_counter() - start) / calls * 1e9
 
     print(f"network: {args.network} ({model.n_nodes} buses)")
     print(f"solve() from Python: median {py_ms:.3f} ms over {args.rounds} x {args.repeats} solves")
@@ -68,6 +73,7 @@ def main():
     print(f"binding overhead:    {(py_ms - cpp_ms) / cpp_ms * 100:+.2f} %  (target < 5 %)")
     print(f"voltage_mag():       {mag_us:.1f} us per call ({mag_us * 1e3 / model.n_nodes:.1f} ns "
           f"per bus)")
+    print(f"n_nodes:             {call_ns:.0f} ns per read (thread check, borrow, result)")
     return 0
 
 
