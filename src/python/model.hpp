@@ -27,7 +27,7 @@ struct Model {
     std::vector<Bus> state;           // the working buses, replaced by every solve
     YBusSparse ybus;
     PersistentSolver solver;
-    std::unordered_map<std::string, std::size_t> bus_index_by_mrid;  // filled by nothing yet
+    std::unordered_map<std::string, std::size_t> bus_index_by_mrid;  // nothing fills it
     double tol = 1e-6;
     std::uint64_t max_iter = 20;
     Backend backend = Backend::Scalar;
