@@ -51,6 +51,42 @@ inline std::size_t history_reserve(std::uint64_t max_iter) {
 void compute_mismatch(std::span<const Bus> buses, const UnknownLayout& layout,
                       std::span<const double> p, std::span<const double> q, std::span<double> m);
 
+// The iteration every Newton loop runs: measure the mismatch at the current voltages, record its
+// norm, stop below tol, otherwise let `step` update the buses; at most max_iter passes, the buses
+// holding the last iterate. `step(p, q, mismatch)` gets the calculated injections and the mismatch
+// of the pass and returns false when its linear solve failed (outcome SingularJacobian).
+template <class Step>
+SolveStats newton_iterate(std::span<Bus> buses, const YBusSparse& ybus, const UnknownLayout& layout,
+                          std::uint64_t max_iter, double tol, Step&& step) {
+    SolveStats stats;
+    stats.history.reserve(history_reserve(max_iter));
+    if (max_iter == 0) {
+        stats.outcome = SolveOutcome::MaxIterations;
+        return stats;
+    }
+    std::vector<double> mismatch(layout.dim());
+    for (std::uint64_t pass = 0;;) {
+        const auto [p, q] = network::power_injections(buses, ybus);
+        compute_mismatch(buses, layout, p, q, mismatch);
+        const double norm = mismatch_norm(mismatch);
+        stats.history.push_back(norm);
+        if (norm < tol) {
+            stats.outcome = SolveOutcome::Converged;
+            return stats;
+        }
+        if (!step(std::span<const double>(p), std::span<const double>(q),
+                  std::span<const double>(mismatch))) {
+            stats.outcome = SolveOutcome::SingularJacobian;
+            return stats;
+        }
+        ++pass;
+        if (pass == max_iter) {
+            stats.outcome = SolveOutcome::MaxIterations;
+            return stats;
+        }
+    }
+}
+
 // Runs at most max_iter passes; the buses hold the last iterate. The pattern is built when the
 // cache is empty (also for max_iter 0); the backend object is created on the first pass that
 // needs a step and kept, also after a failed factorisation. A failed `create` leaves the cache
@@ -68,24 +104,8 @@ SolveStats newton_raphson_cached(std::span<Bus> buses, const YBusSparse& ybus,
 
     std::vector<double> values;
     values.reserve(pat.entries.size());
-    std::vector<double> mismatch(dim);
-    SolveStats stats;
-    stats.history.reserve(history_reserve(max_iter));
-    if (max_iter == 0) {
-        stats.outcome = SolveOutcome::MaxIterations;
-        return stats;
-    }
-
-    for (std::uint64_t pass = 0;;) {
-        const auto [p, q] = network::power_injections(buses, ybus);
-        compute_mismatch(buses, layout, p, q, mismatch);
-        const double norm = mismatch_norm(mismatch);
-        stats.history.push_back(norm);
-        if (norm < tol) {
-            stats.outcome = SolveOutcome::Converged;
-            return stats;
-        }
-
+    auto step = [&](std::span<const double> p, std::span<const double> q,
+                    std::span<const double> mismatch) {
         pat.fill(buses, p, q, values);
         if (!system) {
             std::vector<Triplet<double>> triplets(values.size());
@@ -93,28 +113,19 @@ SolveStats newton_raphson_cached(std::span<Bus> buses, const YBusSparse& ybus,
                 triplets[k] = Triplet<double>{pat.rows[k], pat.cols[k], values[k]};
             }
             system = System::create(dim, triplets);
-            if (!system) {
-                stats.outcome = SolveOutcome::SingularJacobian;
-                return stats;
-            }
+            if (!system) return false;
         }
-        const std::optional<std::vector<double>> step =
+        const std::optional<std::vector<double>> x =
             system->factor_and_solve_values(values, mismatch);
-        if (!step) {
-            stats.outcome = SolveOutcome::SingularJacobian;
-            return stats;
+        if (!x) return false;
+        check_len(x->size(), dim, "the Newton step");
+        for (std::size_t k = 0; k < npvpq; ++k) buses[layout.pvpq[k]].va += (*x)[k];
+        for (std::size_t k = 0; k < layout.pq.size(); ++k) {
+            buses[layout.pq[k]].vm += (*x)[npvpq + k];
         }
-        const std::vector<double>& x = *step;
-        check_len(x.size(), dim, "the Newton step");
-        for (std::size_t k = 0; k < npvpq; ++k) buses[layout.pvpq[k]].va += x[k];
-        for (std::size_t k = 0; k < layout.pq.size(); ++k) buses[layout.pq[k]].vm += x[npvpq + k];
-
-        ++pass;
-        if (pass == max_iter) {
-            stats.outcome = SolveOutcome::MaxIterations;
-            return stats;
-        }
-    }
+        return true;
+    };
+    return newton_iterate(buses, ybus, layout, max_iter, tol, step);
 }
 
 }  // namespace quillmere

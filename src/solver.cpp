@@ -5,6 +5,7 @@
 #include <utility>
 
 #include "newton.hpp"
+#include "newton_block.hpp"
 #include "stop.hpp"
 
 namespace quillmere {
@@ -146,9 +147,11 @@ std::pair<std::vector<IslandReport>, SolveStats> PersistentSolver::solve_with_st
             stats = newton_raphson_cached(buses, ybus, max_iter, tol, pattern_, scalar_system_);
             break;
         case Backend::Block:
-            stop("the \"block\" backend is not available in this build");
+            stats = newton_raphson_block_cached(buses, ybus, max_iter, tol, block_symbolic_);
+            break;
         case Backend::KluNative:
-            stop("the \"klu_native\" backend is not available in this build");
+            stats = newton_raphson_cached(buses, ybus, max_iter, tol, pattern_, klu_system_);
+            break;
         default:
             stop("unknown backend code " + std::to_string(static_cast<unsigned>(backend_)));
     }
@@ -162,6 +165,8 @@ std::pair<std::vector<IslandReport>, SolveStats> PersistentSolver::solve_with_st
 void PersistentSolver::reset() {
     pattern_.reset();
     scalar_system_.reset();
+    block_symbolic_.reset();
+    klu_system_.reset();
 }
 
 }  // namespace quillmere

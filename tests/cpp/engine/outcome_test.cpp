@@ -197,9 +197,6 @@ TEST(Outcome, BrokenCallsStop) {
     Net net = two_islands();
     std::vector<Bus> short_list(net.buses.begin(), net.buses.begin() + 3);
     EXPECT_THROW(PersistentSolver{}.solve_with_stats(short_list, net.y, 5, 1e-8), Stop);
-    for (Backend b : {Backend::Block, Backend::KluNative}) {
-        EXPECT_THROW(PersistentSolver{b}.solve_with_stats(net.buses, net.y, 5, 1e-8), Stop);
-    }
 }
 
 }  // namespace
