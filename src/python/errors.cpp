@@ -19,12 +19,12 @@ PyObject* panic_exception_type() {
     return type;
 }
 
-void raise_panic(const std::string& message) {
-    std::fprintf(stderr, "quillmere: call stopped:\n%s\n", message.c_str());
+void raise_panic(const char* message) {
+    std::fprintf(stderr, "quillmere: call stopped:\n%s\n", message);
     std::fflush(stderr);
     PyObject* type = panic_exception_type();
     if (type == nullptr) return;
-    PyErr_SetString(type, message.c_str());
+    PyErr_SetString(type, message);
 }
 
 void add_parameter_note(const char* parameter) {

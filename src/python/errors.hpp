@@ -1,10 +1,12 @@
 #pragma once
-// Failures at the Python boundary: PanicException for stopped calls, and the note that names the
-// argument whose conversion failed.
+// Failures at the Python boundary: PanicException for stopped calls and unexpected C++ exceptions,
+// MemoryError for exhausted memory, and the note that names the argument whose conversion failed.
 
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
+#include <exception>
+#include <new>
 #include <string>
 
 #include "stop.hpp"
@@ -15,21 +17,32 @@ namespace quillmere::python {
 // Borrowed; nullptr with an exception set when it cannot be created.
 PyObject* panic_exception_type();
 
-// Reports `message` on standard error and sets PanicException with it.
-void raise_panic(const std::string& message);
+// Reports `message` on standard error and sets PanicException with it. Allocates nothing of its
+// own before the exception is set, so it is safe in a handler of a noexcept function.
+void raise_panic(const char* message);
+inline void raise_panic(const std::string& message) {
+    raise_panic(message.c_str());
+}
 
 // Adds the note "while processing '<parameter>'" to the exception being raised.
 void add_parameter_note(const char* parameter);
 
-// Runs `body`, turning a stop into PanicException; `failed` is what the caller returns then.
+// Runs `body` so that no C++ exception reaches the interpreter: a stop and any other exception
+// become PanicException, exhausted memory MemoryError; `failed` is what the caller returns then.
 template <class Body, class Result>
 Result run_guarded(Body&& body, Result failed) noexcept {
     try {
         return body();
     } catch (const Stop& stopped) {
         raise_panic(stopped.message);
-        return failed;
+    } catch (const std::bad_alloc&) {
+        PyErr_NoMemory();
+    } catch (const std::exception& error) {
+        raise_panic(error.what());
+    } catch (...) {
+        raise_panic("a call failed with an exception of unknown type");
     }
+    return failed;
 }
 
 }  // namespace quillmere::python
