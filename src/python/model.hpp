@@ -8,10 +8,12 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
 #include <unordered_map>
 #include <vector>
 
+#include "batch.hpp"
 #include "network.hpp"
 #include "ownership.hpp"
 #include "solver.hpp"
@@ -27,6 +29,7 @@ struct Model {
     std::vector<Bus> state;           // the working buses, replaced by every solve
     YBusSparse ybus;
     PersistentSolver solver;
+    std::optional<BatchCache> batch_cache;  // the worker pool of batches, made by the first one
     std::unordered_map<std::string, std::size_t> bus_index_by_mrid;  // nothing fills it
     double tol = 1e-6;
     std::uint64_t max_iter = 20;
@@ -54,6 +57,10 @@ PyObject* model_bus_index_for_mrid(PyObject* self, PyObject* const* args, Py_ssi
                                    PyObject* kwnames) noexcept;
 PyObject* model_solve(PyObject* self, PyObject*) noexcept;
 PyObject* model_reset(PyObject* self, PyObject*) noexcept;
+PyObject* model_solve_batch(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                            PyObject* kwnames) noexcept;
+PyObject* model_solve_batch_scaled(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                                   PyObject* kwnames) noexcept;
 PyObject* model_default_threads(PyObject*, PyObject*) noexcept;
 PyObject* model_ybus_triplets(PyObject* self, PyObject*) noexcept;
 PyObject* model_bus_spec(PyObject* self, PyObject*) noexcept;

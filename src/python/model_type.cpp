@@ -49,6 +49,21 @@ PyMethodDef methods[] = {
      "reset($self)\n--\n\n"
      "Drop the cached Jacobian pattern and symbolic factorisation.\n\n"
      "Call it before the next solve() when the topology, not only bus values, has changed."},
+    {"solve_batch", as_method(model_solve_batch), METH_FASTCALL | METH_KEYWORDS,
+     "solve_batch($self, scenarios, threads=None)\n--\n\n"
+     "Solve many injection scenarios over this model's topology in parallel.\n\n"
+     "Returns one BatchResult per scenario, in scenario order. Each scenario is a list of "
+     "(bus_index, p_spec, q_spec) triples in per-unit (net generation minus load); buses a "
+     "scenario does not name keep their loaded values. threads defaults to the global thread "
+     "count (see default_threads()); the worker pool is cached per thread count, so repeated "
+     "calls with one setting never respawn workers. Unlike solve(), a scenario that fails to "
+     "converge is not raised but reported through BatchResult.converged. The call holds the "
+     "interpreter lock for the whole batch; the workers never touch Python objects."},
+    {"solve_batch_scaled", as_method(model_solve_batch_scaled), METH_FASTCALL | METH_KEYWORDS,
+     "solve_batch_scaled($self, scales, threads=None)\n--\n\n"
+     "solve_batch() for the time-series shape: each entry of scales becomes one scenario in "
+     "which every bus's p_spec and q_spec are multiplied by that factor.\n\n"
+     "Returns one BatchResult per scale, in order; threads is as in solve_batch()."},
     {"default_threads", as_method(model_default_threads), METH_NOARGS | METH_STATIC,
      "default_threads()\n--\n\n"
      "Workers the next `solve_batch` call would use with `threads=None`."},
