@@ -13,56 +13,15 @@
 
 #include "batch.hpp"
 #include "quillmere.hpp"
+#include "synthetic_mesh.hpp"
 
 using namespace quillmere;
+using bench::Network;
+using bench::synthetic_mesh;
 
 namespace {
 
 using Clock = std::chrono::steady_clock;
-
-struct Network {
-    std::vector<Bus> buses;
-    YBusSparse ybus;
-};
-
-// A transmission-like mesh: each bus hangs off one of the few buses before it, and a third as
-// many extra lines close loops between nearby buses (average degree near 2.7). Slack at bus 0, a
-// tenth of the buses PV generators, the rest loads.
-Network synthetic_mesh(std::size_t n) {
-    std::mt19937_64 rng(11);
-    std::uniform_real_distribution<double> u(0.0, 1.0);
-    std::vector<Bus> buses(n);
-    for (std::size_t i = 0; i < n; ++i) {
-        Bus& b = buses[i];
-        b.index = i;
-        if (i == 0) {
-            b.bus_type = static_cast<std::uint8_t>(BusType::Slack);
-        } else if (u(rng) < 0.1) {
-            b.bus_type = static_cast<std::uint8_t>(BusType::PV);
-            b.p_spec = 0.08;
-            b.vm = 1.0 + 0.02 * u(rng);
-        } else {
-            b.bus_type = static_cast<std::uint8_t>(BusType::PQ);
-            b.p_spec = -0.005 - 0.01 * u(rng);
-            b.q_spec = -0.003 * u(rng);
-        }
-    }
-    std::vector<Line> lines;
-    auto line = [&](std::size_t a, std::size_t b) {
-        lines.push_back(Line{a, b, 0.001 + 0.002 * u(rng), 0.005 + 0.01 * u(rng), 0.001, 0.0});
-    };
-    auto near_before = [&](std::size_t i) {
-        const std::size_t reach = std::min<std::size_t>(i, 50);
-        return i - 1 - static_cast<std::size_t>(u(rng) * static_cast<double>(reach));
-    };
-    for (std::size_t i = 1; i < n; ++i) line(near_before(i), i);
-    for (std::size_t k = 0; k < n / 3; ++k) {
-        const std::size_t i = 2 + static_cast<std::size_t>(u(rng) * static_cast<double>(n - 2));
-        line(near_before(i), i);
-    }
-    YBus y = network::build_ybus(n, lines, {});
-    return {std::move(buses), std::move(y).finish()};
-}
 
 struct Timed {
     double ms = 0.0;
@@ -100,7 +59,7 @@ bool same_bits(const std::vector<PowerFlowReport>& a, const std::vector<PowerFlo
 }  // namespace
 
 int main() {
-    const Network net = synthetic_mesh(2000);
+    const Network net = synthetic_mesh(2000, 11);
     std::vector<Scenario> scenarios;
     for (int k = 0; k < 64; ++k) {
         scenarios.push_back({uniform_load_scaling(net.buses, 0.7 + 0.01 * k), {}});
