@@ -17,6 +17,8 @@ PATH = str(EXAMPLE)
 MRID = "feeder-7"
 BACKEND = "scalar"
 TOL = 1.5e-7
+SCENARIOS = [[(5, -2.0, -0.5), (12, -0.3, 0.0)], []]
+SCALES = [0.5, 1.5]
 
 
 class MallInfo2(ctypes.Structure):
@@ -53,6 +55,8 @@ CALLS_BY_NAME = {
     "bus_index_for_mrid": lambda m: m.bus_index_for_mrid(MRID),
     "solve": lambda m: m.solve(),
     "reset": lambda m: m.reset(),
+    "solve_batch": lambda m: m.solve_batch(SCENARIOS, threads=2),
+    "solve_batch_scaled": lambda m: m.solve_batch_scaled(SCALES, 2),
     "default_threads": lambda m: PowerFlowModel.default_threads(),
     "ybus_triplets": lambda m: m.ybus_triplets(),
     "bus_spec": lambda m: m.bus_spec(),
@@ -65,6 +69,8 @@ CALLS_BY_NAME = {
     "bad backend": expect(ValueError)(lambda m: PowerFlowModel.from_pgm_json(PATH, backend=MRID)),
     "argument list error": expect(TypeError)(lambda m: m.bus_index_for_mrid(MRID, mrid=MRID)),
     "mrid note": expect(TypeError)(lambda m: m.bus_index_for_mrid(7)),
+    "scenario note": expect(ValueError)(lambda m: m.solve_batch(SCENARIOS + [[(0, TOL)]])),
+    "batch refused": expect(RuntimeError)(lambda m: m.solve_batch(SCENARIOS + [[(99, TOL, TOL)]])),
     # on a model whose only component cannot converge in 0 iterations
     "failing solve": expect(RuntimeError)(lambda m: m.solve()),
 }
@@ -79,7 +85,7 @@ def measure():
 def test_repeated_calls_do_not_grow(example, feeder, name):
     call = CALLS_BY_NAME[name]
     model = PowerFlowModel.from_pgm_json(feeder, max_iter=0) if name == "failing solve" else example
-    passed = [PATH, MRID, BACKEND, TOL]
+    passed = [PATH, MRID, BACKEND, TOL, SCENARIOS, SCALES]
     counts = [sys.getrefcount(obj) for obj in passed]
     for _ in range(200):
         call(model)
