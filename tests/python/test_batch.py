@@ -2,6 +2,7 @@ import collections.abc
 import inspect
 import os
 import re
+import subprocess
 import sys
 import threading
 
@@ -9,7 +10,7 @@ import pytest
 
 from quillmere import BatchResult, PowerFlowModel
 
-from conftest import line, load, network, source
+from conftest import EXAMPLE, line, load, network, source
 
 LOADS_W_VAR = [(2e5, 5e4), (8e5, 1e5), (0.0, 0.0), (1.5e6, -3e5), (4e5, 4e5)]
 
@@ -257,6 +258,28 @@ def test_scaled_batches_are_scaled_overrides_in_order(example):
     assert len({tuple(r[0]) for r in scaled}) == len(scales)
     assert results(example.solve_batch_scaled(scales=(2, 1))) == \
         results(example.solve_batch_scaled([2.0, 1.0]))
+
+
+OUT_OF_MEMORY = """
+import resource, sys
+from quillmere import PowerFlowModel
+model = PowerFlowModel.from_pgm_json(sys.argv[1])
+with open("/proc/self/status") as status:
+    size = next(int(l.split()[1]) * 1024 for l in status if l.startswith("VmSize:"))
+resource.setrlimit(resource.RLIMIT_AS, (size + (256 << 20), resource.RLIM_INFINITY))
+try:
+    model.solve_batch_scaled([0.5] * 2_000_000)  # far more overrides than the limit holds
+except MemoryError:
+    print(len(model.solve_batch_scaled([0.5], threads=1)))
+"""
+
+
+@pytest.mark.skipif(not os.path.isdir("/proc/self") or "asan" in os.environ.get("LD_PRELOAD", ""),
+                    reason="needs /proc and an address space that may be limited")
+def test_exhausted_memory_is_memory_error_not_the_end_of_the_process():
+    run = subprocess.run([sys.executable, "-c", OUT_OF_MEMORY, str(EXAMPLE)],
+                         capture_output=True, text=True, timeout=60)
+    assert (run.returncode, run.stdout) == (0, "1\n"), run.stderr
 
 
 def test_batch_results_are_read_only_and_outlive_their_model(feeder):
