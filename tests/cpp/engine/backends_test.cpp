@@ -13,7 +13,7 @@
 #include <string>
 #include <vector>
 
-#include "engine/networks.hpp"
+#include "network/networks.hpp"
 #include "solver.hpp"
 
 namespace quillmere {

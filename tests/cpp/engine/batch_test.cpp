@@ -20,7 +20,7 @@
 #include <vector>
 
 #include "batch.hpp"
-#include "engine/networks.hpp"
+#include "network/networks.hpp"
 #include "stop.hpp"
 #include "thread_pool.hpp"
 

@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "engine/networks.hpp"
+#include "network/networks.hpp"
 #include "solver.hpp"
 
 namespace quillmere {

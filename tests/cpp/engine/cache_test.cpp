@@ -6,7 +6,7 @@
 #include <span>
 #include <vector>
 
-#include "engine/networks.hpp"
+#include "network/networks.hpp"
 #include "newton.hpp"
 #include "solver.hpp"
 

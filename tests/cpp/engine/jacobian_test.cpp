@@ -9,7 +9,7 @@
 #include <tuple>
 #include <vector>
 
-#include "engine/networks.hpp"
+#include "network/networks.hpp"
 
 namespace quillmere {
 namespace {

@@ -5,7 +5,7 @@
 #include <cmath>
 #include <vector>
 
-#include "engine/networks.hpp"
+#include "network/networks.hpp"
 #include "solver.hpp"
 
 namespace quillmere {

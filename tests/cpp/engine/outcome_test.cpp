@@ -7,7 +7,7 @@
 #include <limits>
 #include <vector>
 
-#include "engine/networks.hpp"
+#include "network/networks.hpp"
 #include "newton.hpp"
 #include "solver.hpp"
 #include "stop.hpp"

@@ -1,9 +1,10 @@
 #pragma once
-// Small hand-made networks for the engine tests: buses and a Y-bus stamped branch by branch.
+// Small hand-made networks shared by the network and engine tests.
 
+#include <cmath>
 #include <complex>
 #include <cstddef>
-#include <utility>
+#include <cstdint>
 #include <vector>
 
 #include "network.hpp"
@@ -23,6 +24,16 @@ inline Bus bus(std::size_t index, BusType type, double p = 0.0, double q = 0.0, 
     return b;
 }
 
+inline Complex phasor(const Bus& b) {
+    return std::polar(b.vm, b.va);
+}
+
+struct Net {
+    std::vector<Bus> buses;
+    YBusSparse y;
+};
+
+// A Y-bus stamped entry by entry.
 struct Stamps {
     std::size_t n = 0;
     std::vector<Triplet<Complex>> entries;
@@ -39,6 +50,22 @@ struct Stamps {
     }
     YBusSparse finish() const { return YBus{entries, n}.finish(); }
 };
+
+// Slack 0, generator 1 and loads 2 to 5 on a meshed grid.
+inline Net grid() {
+    return {{bus(0, BusType::Slack, 0, 0, 1.02), bus(1, BusType::PV, 0.5, 0, 1.01),
+             bus(2, BusType::PQ, -0.4, -0.1), bus(3, BusType::PQ, -0.3, -0.15),
+             bus(4, BusType::PQ, -0.2, -0.05), bus(5, BusType::PQ)},
+            Stamps{6}
+                .branch(0, 1, {3, -10})
+                .branch(1, 2, {2, -8})
+                .branch(2, 3, {3, -9})
+                .branch(3, 4, {2, -7})
+                .branch(4, 5, {4, -11})
+                .branch(0, 5, {2, -6})
+                .branch(1, 4, {1, -5})
+                .finish()};
+}
 
 // V2 of a feeder: slack at magnitude v1 (angle 0), series impedance z, constant-power load s_load
 // drawn at the far end; the high-voltage root of v^4 + (2 Re(conj(z) s) - v1^2) v^2 + |z s|^2 = 0.
