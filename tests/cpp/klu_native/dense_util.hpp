@@ -1,5 +1,5 @@
 #pragma once
-// Dense references and random systems for the numeric tests of the KLU-style backend.
+// Dense reference solve and random systems for the numeric tests of both sparse backends.
 
 #include <algorithm>
 #include <cmath>
@@ -7,9 +7,10 @@
 #include <random>
 #include <vector>
 
+#include "klu_native/pattern_util.hpp"
 #include "sparse.hpp"
 
-namespace quillmere::klu_native::testing {
+namespace quillmere::testing {
 
 using Triplets = std::vector<Triplet<double>>;
 using Vec = std::vector<double>;
@@ -55,22 +56,18 @@ inline double rel_diff(const Vec& x, const Vec& y) {
     return diff / scale;
 }
 
-// Random n x n triplets, shuffled: a random permutation (structurally nonsingular, rarely a full
-// diagonal, so pivots come off the diagonal) plus entries of the given density.
+// Random structurally nonsingular n x n triplets in shuffled order, pivots mostly off the
+// diagonal; an eighth of the positions are given twice, so they must be summed.
 inline Triplets random_system(std::size_t n, double density, std::mt19937_64& rng) {
-    std::vector<std::size_t> perm(n);
-    for (std::size_t i = 0; i < n; ++i) perm[i] = i;
-    std::shuffle(perm.begin(), perm.end(), rng);
     std::uniform_real_distribution<double> val(-1.0, 1.0);
-    std::bernoulli_distribution on(density);
     Triplets t;
-    for (std::size_t j = 0; j < n; ++j) {
-        for (std::size_t i = 0; i < n; ++i) {
-            if (perm[j] == i || on(rng)) t.push_back({i, j, val(rng)});
-        }
+    for (auto [r, c] : random_entries(n, density, density, true, rng))
+        t.push_back({r, c, val(rng)});
+    for (std::size_t k = 0, twice = t.size() / 8; k < twice; ++k) {
+        t.push_back({t[k].row, t[k].col, val(rng)});
     }
     std::shuffle(t.begin(), t.end(), rng);
     return t;
 }
 
-}  // namespace quillmere::klu_native::testing
+}  // namespace quillmere::testing
