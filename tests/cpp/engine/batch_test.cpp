@@ -6,16 +6,11 @@
 
 #include <atomic>
 #include <bit>
-#include <cmath>
-#include <condition_variable>
 #include <cstdint>
 #include <fstream>
 #include <limits>
-#include <mutex>
-#include <set>
 #include <stdexcept>
 #include <string>
-#include <thread>
 #include <variant>
 #include <vector>
 
@@ -28,29 +23,10 @@ namespace quillmere {
 namespace {
 
 using std::nullopt;
-using testing::bus;
-using testing::Stamps;
-
-struct Net {
-    std::vector<Bus> buses;
-    YBusSparse y;
-};
-
-// Slack 0, generator 1, loads 2 to 5 on a meshed grid.
-Net grid() {
-    return {{bus(0, BusType::Slack, 0, 0, 1.02), bus(1, BusType::PV, 0.5, 0, 1.01),
-             bus(2, BusType::PQ, -0.4, -0.1), bus(3, BusType::PQ, -0.3, -0.15),
-             bus(4, BusType::PQ, -0.2, -0.05), bus(5, BusType::PQ)},
-            Stamps{6}
-                .branch(0, 1, {3, -10})
-                .branch(1, 2, {2, -8})
-                .branch(2, 3, {3, -9})
-                .branch(3, 4, {2, -7})
-                .branch(4, 5, {4, -11})
-                .branch(0, 5, {2, -6})
-                .branch(1, 4, {1, -5})
-                .finish()};
-}
+using testing::grid;
+using testing::Net;
+constexpr std::uint64_t kMaxIter = 15;
+constexpr double kTol = 1e-10;
 
 // A template one bus short of its Y-bus: any solve of it stops, so a batch on it that returns
 // normally has solved nothing.
@@ -60,24 +36,8 @@ Net unsolvable() {
     return net;
 }
 
-constexpr std::uint64_t kMaxIter = 15;
-constexpr double kTol = 1e-10;
-
-// The same case solved alone on a fresh solver, as a single solve does it.
-PowerFlowReport solve_alone(const Net& net, std::span<const BusOverride> overrides) {
-    std::vector<Bus> buses = net.buses;
-    for (const BusOverride& o : overrides) {
-        if (o.p_spec) buses[o.bus].p_spec = *o.p_spec;
-        if (o.q_spec) buses[o.bus].q_spec = *o.q_spec;
-        if (o.vm) buses[o.bus].vm = *o.vm;
-    }
-    network::linear_initial_guess(buses, net.y);
-    PersistentSolver solver;
-    auto [islands, stats] = solver.solve_with_stats(buses, net.y, kMaxIter, kTol);
-    return {std::move(buses), std::move(islands), std::move(stats)};
-}
-
-// Everything a result says, as bits, so that NaN results compare too.
+// Everything the case reports when solved alone on a fresh solver, as a single solve does it; as
+// bits, so that NaN results compare too.
 std::vector<std::uint64_t> fingerprint(const PowerFlowReport& r) {
     std::vector<std::uint64_t> out{static_cast<std::uint64_t>(r.stats.outcome)};
     for (const Bus& b : r.buses) {
@@ -89,13 +49,21 @@ std::vector<std::uint64_t> fingerprint(const PowerFlowReport& r) {
     return out;
 }
 
-BatchSolver make_solver(std::size_t threads) {
-    std::optional<BatchCache> cache;
-    if (!std::holds_alternative<BatchSolver*>(
-            fetch_batch_solver(cache, threads, Backend::Scalar))) {
-        stop("pool could not be built");
+std::vector<std::uint64_t> alone(const Net& net, std::span<const BusOverride> overrides) {
+    std::vector<Bus> buses = net.buses;
+    for (const BusOverride& o : overrides) {
+        buses[o.bus].p_spec = o.p_spec.value_or(buses[o.bus].p_spec);
+        buses[o.bus].q_spec = o.q_spec.value_or(buses[o.bus].q_spec);
+        buses[o.bus].vm = o.vm.value_or(buses[o.bus].vm);
     }
-    return std::move(cache->solver);
+    network::linear_initial_guess(buses, net.y);
+    auto [islands, stats] = PersistentSolver{}.solve_with_stats(buses, net.y, kMaxIter, kTol);
+    return fingerprint({std::move(buses), std::move(islands), std::move(stats)});
+}
+
+BatchSolver* fetched(std::optional<BatchCache>& cache, std::optional<std::size_t> threads) {
+    auto result = fetch_batch_solver(cache, threads, Backend::Scalar);
+    return std::holds_alternative<BatchSolver*>(result) ? std::get<BatchSolver*>(result) : nullptr;
 }
 
 std::vector<PowerFlowReport> solved(BatchSolver& solver, const Net& net,
@@ -109,21 +77,21 @@ TEST(Batch, ResultsInScenarioOrderEqualSequentialSolvesForEveryThreadCount) {
     const Net net = grid();
     // Scenario 4 cannot converge; the cases after it on the same worker must not notice.
     std::vector<Scenario> scenarios;
+    std::vector<std::vector<std::uint64_t>> want;
     for (int k = 0; k < 12; ++k) {
         scenarios.push_back({uniform_load_scaling(net.buses, k == 4 ? 40.0 : 0.5 + 0.1 * k), {}});
+        want.push_back(alone(net, scenarios.back().overrides));
     }
-    std::vector<std::vector<std::uint64_t>> alone;
-    for (const Scenario& s : scenarios) alone.push_back(fingerprint(solve_alone(net, s.overrides)));
-    ASSERT_EQ(alone[0][0], static_cast<std::uint64_t>(SolveOutcome::Converged));
-    ASSERT_NE(alone[4][0], static_cast<std::uint64_t>(SolveOutcome::Converged));
-
+    ASSERT_EQ(want[0][0], static_cast<std::uint64_t>(SolveOutcome::Converged));
+    ASSERT_NE(want[4][0], static_cast<std::uint64_t>(SolveOutcome::Converged));
     for (std::size_t threads : {1u, 2u, 8u, 40u}) {
-        BatchSolver solver = make_solver(threads);
+        std::optional<BatchCache> cache;
         for (int round = 0; round < 2; ++round) {  // a reused pool gives the same results
-            const std::vector<PowerFlowReport> got = solved(solver, net, scenarios);
+            const std::vector<PowerFlowReport> got =
+                solved(*fetched(cache, threads), net, scenarios);
             ASSERT_EQ(got.size(), scenarios.size());
             for (std::size_t s = 0; s < scenarios.size(); ++s) {
-                EXPECT_EQ(fingerprint(got[s]), alone[s]) << threads << " threads, scenario " << s;
+                EXPECT_EQ(fingerprint(got[s]), want[s]) << threads << " threads, scenario " << s;
             }
         }
     }
@@ -139,33 +107,10 @@ TEST(Batch, OverridesApplyInOrderLaterOnesWinFieldByField) {
                                              {}};
     const std::vector<BusOverride> merged = {
         {-0.6, -0.2, nullopt, 2}, {nullopt, nullopt, 1.03, 1}, {nullopt, -0.3, nullopt, 4}};
-    BatchSolver solver = make_solver(2);
-    const std::vector<PowerFlowReport> got = solved(solver, net, scenarios);
-    EXPECT_EQ(got[0].buses[2].p_spec, -0.6);
-    EXPECT_EQ(got[0].buses[2].q_spec, -0.2);
-    EXPECT_EQ(got[0].buses[1].vm, 1.03);
-    EXPECT_EQ(fingerprint(got[0]), fingerprint(solve_alone(net, merged)));
-    // The empty scenario is the untouched template.
-    EXPECT_EQ(fingerprint(got[1]), fingerprint(solve_alone(net, {})));
-}
-
-TEST(Batch, UniformLoadScalingCoversEveryBusWithAnInjection) {
-    std::vector<Bus> buses = {bus(0, BusType::Slack, 0.2), bus(1, BusType::PV, 0.5, 0, 1.04),
-                              bus(2, BusType::PQ), bus(3, BusType::PQ, 0, -0.1),
-                              bus(4, BusType::PQ, std::numeric_limits<double>::quiet_NaN())};
-    buses[2].zip.push_back({{-0.3, -0.1}, 0});  // ZIP terms are not scaled
-    const std::vector<BusOverride> zero = uniform_load_scaling(buses, 0.0);
-    ASSERT_EQ(zero.size(), 4u);
-    const std::size_t want_bus[] = {0, 1, 3, 4};
-    for (std::size_t k = 0; k < zero.size(); ++k) {
-        EXPECT_EQ(zero[k].bus, want_bus[k]);
-        EXPECT_EQ(*zero[k].q_spec, 0.0);
-        EXPECT_FALSE(zero[k].vm.has_value());
-    }
-    const std::vector<BusOverride> doubled = uniform_load_scaling(buses, 2.0);
-    EXPECT_EQ(*doubled[1].p_spec, 1.0);
-    EXPECT_EQ(*doubled[2].q_spec, -0.2);
-    EXPECT_TRUE(std::isnan(*doubled[3].p_spec));
+    std::optional<BatchCache> cache;
+    const std::vector<PowerFlowReport> got = solved(*fetched(cache, 2), net, scenarios);
+    EXPECT_EQ(fingerprint(got[0]), alone(net, merged));
+    EXPECT_EQ(fingerprint(got[1]), alone(net, {}));  // the empty scenario is the template
 }
 
 TEST(Batch, InvalidScenariosRefuseTheWholeBatchBeforeAnyWork) {
@@ -191,7 +136,8 @@ TEST(Batch, InvalidScenariosRefuseTheWholeBatchBeforeAnyWork) {
         {{outage, bad_bus}, BatchError::Kind::BranchOutagesUnsupported, "scenario 0" + outage_text},
         {{fine, outage}, BatchError::Kind::BranchOutagesUnsupported, "scenario 1" + outage_text},
     };
-    BatchSolver solver = make_solver(4);
+    std::optional<BatchCache> cache;
+    BatchSolver& solver = *fetched(cache, 4);
     for (const Case& c : cases) {
         auto result = solver.solve(net.buses, net.y, c.scenarios, kMaxIter, kTol);
         ASSERT_TRUE(std::holds_alternative<BatchError>(result)) << c.message;
@@ -203,30 +149,12 @@ TEST(Batch, InvalidScenariosRefuseTheWholeBatchBeforeAnyWork) {
 
 TEST(Batch, StopInsideWorkersSurfacesOnTheCallerAndThePoolSurvives) {
     const std::vector<Scenario> scenarios(9);
-    BatchSolver solver = make_solver(4);
+    std::optional<BatchCache> cache;
+    BatchSolver& solver = *fetched(cache, 4);
     EXPECT_THROW(solved(solver, unsolvable(), scenarios), Stop);
     const std::vector<PowerFlowReport> after = solved(solver, grid(), scenarios);
     ASSERT_EQ(after.size(), 9u);
     for (const PowerFlowReport& r : after) EXPECT_EQ(r.stats.outcome, SolveOutcome::Converged);
-}
-
-TEST(ThreadPool, RunsEveryCopyOnItsOwnThreadAtOnce) {
-    ThreadPool pool(4);
-    for (std::size_t copies : {4u, 3u, 1u}) {
-        std::mutex m;
-        std::condition_variable all_in;
-        std::size_t arrived = 0;
-        std::set<std::thread::id> ids;
-        // Every copy waits for all the others, so they can only end if they run at once.
-        pool.run(copies, [&] {
-            std::unique_lock lock(m);
-            ids.insert(std::this_thread::get_id());
-            if (++arrived == copies) all_in.notify_all();
-            all_in.wait(lock, [&] { return arrived == copies; });
-        });
-        EXPECT_EQ(ids.size(), copies);
-        EXPECT_EQ(ids.count(std::this_thread::get_id()), 0u);
-    }
 }
 
 TEST(ThreadPool, FailureInAJobReachesTheCallerAfterEveryCopyEnded) {
@@ -250,11 +178,6 @@ std::uint64_t proc_status(const std::string& field) {
         if (line.rfind(field, 0) == 0) return std::stoull(line.substr(field.size()));
     }
     stop("no " + field + " in /proc/self/status");
-}
-
-BatchSolver* fetched(std::optional<BatchCache>& cache, std::optional<std::size_t> threads) {
-    auto result = fetch_batch_solver(cache, threads, Backend::Scalar);
-    return std::holds_alternative<BatchSolver*>(result) ? std::get<BatchSolver*>(result) : nullptr;
 }
 
 TEST(BatchCache, ReusesThePoolForOneCountAndReplacesItForAnother) {

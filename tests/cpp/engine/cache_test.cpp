@@ -13,52 +13,38 @@
 namespace quillmere {
 namespace {
 
-using testing::bus;
-using testing::Stamps;
+using testing::Net;
+using testing::phasor;
 
-struct Net {
-    std::vector<Bus> buses;
-    YBusSparse y;
-};
-
-Net meshed() {
-    return {{bus(0, BusType::Slack, 0, 0, 1.02), bus(1, BusType::PV, 0.4, 0, 1.01),
-             bus(2, BusType::PQ, -0.7, -0.2), bus(3, BusType::PQ, -0.5, -0.1)},
-            Stamps{4}
-                .branch(0, 1, {3, -10})
-                .branch(1, 2, {2, -8})
-                .branch(2, 3, {3, -9})
-                .branch(0, 3, {2, -7})
-                .branch(0, 2, {1, -5})
-                .finish()};
-}
-
-TEST(Cache, SecondSolveReusesPatternAndBackendAndResetRebuildsBoth) {
-    const Net net = meshed();
-    PersistentSolver solver;
-    std::vector<std::vector<double>> histories;
-    auto solve = [&] {
-        std::vector<Bus> buses = net.buses;
-        auto [islands, stats] = solver.solve_with_stats(buses, net.y, 20, 1e-10);
-        EXPECT_EQ(stats.outcome, SolveOutcome::Converged);
-        histories.push_back(stats.history);
-    };
-    solve();
-    const Entry* entries = solver.pattern()->entries.data();
-    solve();
-    EXPECT_EQ(solver.pattern_builds(), 1u);
-    EXPECT_EQ(solver.backend_creations(), 1u);
-    EXPECT_EQ(solver.pattern()->entries.data(), entries);
-
-    solver.reset();
-    EXPECT_FALSE(solver.pattern().has_value());
-    EXPECT_FALSE(solver.has_backend_object());
-    EXPECT_EQ(solver.backend(), Backend::Scalar);
-    solve();
-    EXPECT_EQ(solver.pattern_builds(), 2u);
-    EXPECT_EQ(solver.backend_creations(), 2u);
-    EXPECT_EQ(histories[0], histories[1]);
-    EXPECT_EQ(histories[0], histories[2]);
+// Each backend keeps its analysed object (and, but for "block", the Jacobian pattern) across
+// solves; reset drops both and the next solve makes them again, with the same passes.
+TEST(Cache, KeptAcrossSolvesAndRebuiltAfterReset) {
+    const Net net = testing::grid();
+    for (Backend backend : {Backend::Scalar, Backend::Block, Backend::KluNative}) {
+        SCOPED_TRACE(static_cast<int>(backend));
+        PersistentSolver solver(backend);
+        std::vector<std::vector<double>> histories;
+        auto run = [&] {
+            std::vector<Bus> buses = net.buses;
+            const SolveStats stats = solver.solve_with_stats(buses, net.y, 20, 1e-10).second;
+            EXPECT_EQ(stats.outcome, SolveOutcome::Converged);
+            histories.push_back(stats.history);
+        };
+        const std::uint64_t patterns = backend == Backend::Block ? 0 : 1;
+        run();
+        run();
+        EXPECT_EQ(solver.backend_creations(), 1u);
+        EXPECT_EQ(solver.pattern_builds(), patterns);
+        solver.reset();
+        EXPECT_FALSE(solver.has_backend_object());
+        EXPECT_FALSE(solver.pattern().has_value());
+        EXPECT_EQ(solver.backend(), backend);
+        run();
+        EXPECT_EQ(solver.backend_creations(), 2u);
+        EXPECT_EQ(solver.pattern_builds(), 2 * patterns);
+        EXPECT_EQ(histories[1], histories[0]);
+        EXPECT_EQ(histories[2], histories[0]);
+    }
 }
 
 // The "scalar" backend behind a script of failures, to drive the loop through the cases a real
@@ -68,8 +54,6 @@ struct Script {
     int fail_solve_call = -1;
     int creates = 0;
     int solves = 0;
-    std::vector<double> create_values;
-    std::vector<double> first_values;
 };
 Script script;
 
@@ -79,80 +63,49 @@ struct ScriptedSystem {
     static std::optional<ScriptedSystem> create(std::size_t n,
                                                 std::span<const Triplet<double>> triplets) {
         ++script.creates;
-        for (const auto& t : triplets) script.create_values.push_back(t.value);
-        if (script.create_failures > 0) {
-            --script.create_failures;
-            return std::nullopt;
-        }
+        if (script.create_failures-- > 0) return std::nullopt;
         return ScriptedSystem{*RealSparseSystem::create(n, triplets)};
     }
-
     std::optional<std::vector<double>> factor_and_solve_values(std::span<const double> values,
                                                                std::span<const double> rhs) {
-        if (script.solves == 0) script.first_values.assign(values.begin(), values.end());
         if (script.solves++ == script.fail_solve_call) return std::nullopt;
         return inner.factor_and_solve_values(values, rhs);
     }
 };
 
-struct LoopRun {
-    std::vector<Bus> buses;
-    SolveStats stats;
+struct Loop {
+    std::optional<JacobianPattern> pattern;
+    std::optional<ScriptedSystem> system;
+
+    std::pair<std::vector<Bus>, SolveStats> run(std::uint64_t max_iter) {
+        Net net = testing::grid();
+        const SolveStats stats = newton_raphson_cached(std::span<Bus>(net.buses), net.y, max_iter,
+                                                       1e-10, pattern, system);
+        return {net.buses, stats};
+    }
 };
 
-LoopRun run(std::optional<JacobianPattern>& pattern, std::optional<ScriptedSystem>& system,
-            std::uint64_t max_iter) {
-    Net net = meshed();
-    SolveStats stats =
-        newton_raphson_cached(std::span<Bus>(net.buses), net.y, max_iter, 1e-10, pattern, system);
-    return {net.buses, stats};
-}
-
-TEST(Cache, AbsentCreateIsRetriedOnTheNextCall) {
-    script = Script{};
-    script.create_failures = 1;
-    std::optional<JacobianPattern> pattern;
-    std::optional<ScriptedSystem> system;
-    const LoopRun failed = run(pattern, system, 20);
-    EXPECT_EQ(failed.stats.outcome, SolveOutcome::SingularJacobian);
-    EXPECT_EQ(failed.stats.history.size(), 1u);
-    EXPECT_FALSE(system.has_value());
-    EXPECT_EQ(failed.buses[2].vm, meshed().buses[2].vm);
-
-    EXPECT_EQ(run(pattern, system, 20).stats.outcome, SolveOutcome::Converged);
-    EXPECT_EQ(script.creates, 2);
-    EXPECT_EQ(run(pattern, system, 20).stats.outcome, SolveOutcome::Converged);
-    EXPECT_EQ(script.creates, 2);
-}
-
-TEST(Cache, CreatePassHandsTheSameValuesToCreateAndSolve) {
-    script = Script{};
-    std::optional<JacobianPattern> pattern;
-    std::optional<ScriptedSystem> system;
-    run(pattern, system, 20);
-    ASSERT_FALSE(script.create_values.empty());
-    EXPECT_EQ(script.create_values, script.first_values);
-    EXPECT_EQ(script.create_values.size(), pattern->entries.size());
-}
-
-TEST(Cache, FailedSolveOnPassKKeepsObjectAndLastUpdate) {
-    script = Script{};
-    script.fail_solve_call = 2;
-    std::optional<JacobianPattern> pattern;
-    std::optional<ScriptedSystem> system;
-    const LoopRun failed = run(pattern, system, 20);
-    EXPECT_EQ(failed.stats.outcome, SolveOutcome::SingularJacobian);
-    EXPECT_EQ(failed.stats.history.size(), 3u);
-    EXPECT_TRUE(system.has_value());
-
-    const LoopRun two = run(pattern, system, 2);  // two completed updates, as before the failure
-    EXPECT_EQ(two.stats.outcome, SolveOutcome::MaxIterations);
-    for (std::size_t i = 0; i < two.buses.size(); ++i) {
-        EXPECT_EQ(failed.buses[i].vm, two.buses[i].vm);
-        EXPECT_EQ(failed.buses[i].va, two.buses[i].va);
+// A failed create leaves the cache empty and is retried on the next call; a failed solve on pass
+// k keeps the object and the buses after the k - 1 updates made before it.
+TEST(Cache, FailedCreateIsRetriedAndFailedSolveKeepsTheObject) {
+    script = Script{.create_failures = 1, .fail_solve_call = 2};
+    Loop loop;
+    const auto [start, no_create] = loop.run(20);
+    EXPECT_EQ(no_create.outcome, SolveOutcome::SingularJacobian);
+    EXPECT_EQ(no_create.history.size(), 1u);
+    EXPECT_FALSE(loop.system.has_value());
+    for (std::size_t b = 0; b < start.size(); ++b) {
+        EXPECT_EQ(phasor(start[b]), phasor(testing::grid().buses[b]));
     }
-    EXPECT_EQ(run(pattern, system, 20).stats.outcome, SolveOutcome::Converged);
-    EXPECT_EQ(script.creates, 1);
+    const auto [failed, third_pass] = loop.run(20);
+    EXPECT_EQ(third_pass.outcome, SolveOutcome::SingularJacobian);
+    EXPECT_EQ(third_pass.history.size(), 3u);
+    EXPECT_TRUE(loop.system.has_value());
+    const auto [two, two_passes] = loop.run(2);
+    EXPECT_EQ(two_passes.outcome, SolveOutcome::MaxIterations);
+    for (std::size_t b = 0; b < two.size(); ++b) EXPECT_EQ(phasor(failed[b]), phasor(two[b]));
+    EXPECT_EQ(loop.run(20).second.outcome, SolveOutcome::Converged);
+    EXPECT_EQ(script.creates, 2);
 }
 
 }  // namespace

@@ -3,63 +3,38 @@
 #include <vector>
 
 #include "network.hpp"
+#include "network/networks.hpp"
 #include "stop.hpp"
 
 namespace quillmere {
 namespace {
 
-using Components = std::vector<std::vector<std::size_t>>;
-
-std::vector<Bus> buses_of(std::vector<BusType> types) {
-    std::vector<Bus> buses(types.size());
-    for (std::size_t i = 0; i < types.size(); ++i) {
-        buses[i].index = i;
-        buses[i].bus_type = static_cast<std::uint8_t>(types[i]);
-    }
-    return buses;
-}
-
-TEST(ConnectedComponents, EmptyNetwork) {
-    const YBusSparse y = network::build_ybus(0, {}, {}).finish();
-    EXPECT_TRUE(network::connected_components(y).empty());
-    EXPECT_TRUE(network::classify({}, {}).empty());
-}
+using testing::bus;
 
 TEST(ConnectedComponents, IslandsKindsAndOrder) {
     // Bus 0 alone (only a shunt); 1-4 joined by a transformer with both windings out of service;
     // 2 reaches 5 and 3 (searched in the order 2, 5, 3); 6 has no entry at all.
     const std::vector<Line> lines = {{2, 5, 0.01, 0.1, 0.0, 0.0}, {3, 2, 0.01, 0.1, 0.0, 0.0}};
-    const std::vector<Transformer> trs = {
-        {Complex(1, -5), Complex(0, 0), Complex(1, 0), 4, 1, 0, 0}};
+    const std::vector<Transformer> trs = {{Complex(1, -5), {}, Complex(1, 0), 4, 1, 0, 0}};
     YBus raw = network::build_ybus(7, lines, trs);
     network::stamp_shunts(raw, std::vector<ShuntAdm>{{Complex(0, 0.1), 0}});
-    const YBusSparse y = std::move(raw).finish();
+    const auto components = network::connected_components(std::move(raw).finish());
+    EXPECT_EQ(components, (std::vector<std::vector<std::size_t>>{{0}, {1, 4}, {2, 3, 5}, {6}}));
 
-    const Components components = network::connected_components(y);
-    EXPECT_EQ(components, (Components{{0}, {1, 4}, {2, 3, 5}, {6}}));
-
-    using B = BusType;
-    const auto buses = buses_of({B::PQ, B::Slack, B::Slack, B::PV, B::PQ, B::Slack, B::Slack});
+    std::vector<Bus> buses;
+    for (std::size_t i = 0; i < 7; ++i)
+        buses.push_back(bus(i, i == 0 || i == 3 || i == 4 ? BusType::PQ : BusType::Slack));
     const auto classified = network::classify(components, buses);
+    const std::vector<std::vector<std::size_t>> slacks = {{}, {1}, {2, 5}, {6}};
+    const ComponentKind kinds[] = {ComponentKind::NoSlack, ComponentKind::SingleSlack,
+                                   ComponentKind::MultiSlack, ComponentKind::SingleSlack};
     ASSERT_EQ(classified.size(), 4u);
-    struct Want {
-        std::vector<std::size_t> slacks;
-        ComponentKind kind;
-    };
-    const std::vector<Want> want = {{{}, ComponentKind::NoSlack},
-                                    {{1}, ComponentKind::SingleSlack},
-                                    {{2, 5}, ComponentKind::MultiSlack},
-                                    {{6}, ComponentKind::SingleSlack}};
-    for (std::size_t c = 0; c < want.size(); ++c) {
+    for (std::size_t c = 0; c < 4; ++c) {
         EXPECT_EQ(classified[c].buses, components[c]) << "component " << c;
-        EXPECT_EQ(classified[c].slacks, want[c].slacks) << "component " << c;
-        EXPECT_EQ(classified[c].kind, static_cast<std::uint8_t>(want[c].kind)) << "component " << c;
+        EXPECT_EQ(classified[c].slacks, slacks[c]) << "component " << c;
+        EXPECT_EQ(classified[c].kind, static_cast<std::uint8_t>(kinds[c])) << "component " << c;
     }
-}
-
-TEST(Classify, BusOutsideListStops) {
-    const auto buses = buses_of({BusType::Slack});
-    EXPECT_THROW(network::classify(Components{{0, 1}}, buses), Stop);
+    EXPECT_THROW(network::classify(components, std::span(buses).first(6)), Stop);
 }
 
 }  // namespace
