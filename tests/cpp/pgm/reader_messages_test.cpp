@@ -39,9 +39,7 @@ struct Refusal {
 const Refusal kRefusals[] = {
     // The document.
     {"", "", 0, "EOF while parsing a value"},
-    {"", " \n\t\r ", 3, "EOF while parsing a value", 2},
     {"", "\xef\xbb\xbf{\"data\":{\"node\":[],\"source\":[]}}", 1, "expected value"},
-    {"", R"({"data":{"node":[],"source":[]})", 31, "EOF while parsing an object"},
     {"", "null", 4, "invalid type: null, expected struct PgmInput"},
     {"", "[]", 2, "invalid length 0, expected struct PgmInput with 1 element"},
     {"", "{}", 2, "missing field `data`"},
@@ -59,38 +57,19 @@ const Refusal kRefusals[] = {
     {"node", R"({"id":1,"\u0069d":2})", 34, "duplicate field `id`"},
     {"node", R"({"ID":1,"u_rated":1})", 37, "missing field `id`"},
     {"node", R"({"id":1})", 25, "missing field `u_rated`"},
-    {"node", R"({"id":1,})", 26, "trailing comma"},
-    {"node", R"({"id" 1})", 24, "expected `:`"},
-    {"node", R"({id:1})", 19, "key must be a string"},
-    {"node", R"({"id":12a,"u_rated":1})", 26, "expected `,` or `}`"},
     // Malformed JSON inside ignored values.
-    {"node", R"({"id":1,"u_rated":1,"x":[1,]})", 45, "trailing comma"},
-    {"node", R"({"id":1,"u_rated":1,"x":tru})", 45, "invalid literal"},
-    {"node", R"({"id":1,"u_rated":1,"x":"a\qb"})", 45, "invalid escape"},
     {"node", R"({"id":1,"u_rated":1,"x":{"a":01}})", 48, "invalid number"},
-    {"node", R"({"id":1,"u_rated":1,"x":{"a" 1}})", 47, "expected `:`"},
-    {"node", R"({"id":1,"u_rated":1,"x":-})", 43, "invalid number"},
-    {"node", R"({"id":1,"u_rated":1,"x":[1 2]})", 45, "expected `,` or `]`"},
-    {"node", "{\"id\":1,\"u_rated\":1,\"x\":\"\x01\"}", 43,
-     "control character (\\u0000-\\u001F) found while parsing a string"},
-    {"node", R"({"id":1,"u_rated":1,"x":nullx})", 46, "expected `,` or `}`"},
     {"node", R"({"id":1,"u_rated":1,"\ud800":1})", 44, "lone leading surrogate in hex escape"},
-    {"node", R"({"id":1,"u_rated":1,"\udc00x":1})", 44, "lone trailing surrogate in hex escape"},
-    {"", R"({"data":{"node":[],"source":[],"x":"abc)", 39, "EOF while parsing a string"},
     // Array form.
     {"source", "[2,1,1,1.0,1e9]", 44,
      "invalid length 5, expected struct PgmSource with 7 elements"},
-    {"source", "[2,1,1,1.0,1e9,0.1,1.0,7]", 53, "trailing characters"},
     {"source", "[2,1,1,1.0,1e9,0.1,]", 49, "trailing comma"},
+    {"source", "[2,1,1,1.0,1e9,0.1,1.0,7]", 53, "trailing characters"},
     {"sym_load", "[1,2,1]", 50, "invalid length 4, expected struct PgmSymLoad with 6 elements"},
     {"node", "[1]", 20, "invalid length 1, expected struct PgmNode with 2 elements"},
     // Records and lists of the wrong kind.
     {"node", "5", 18, "invalid type: integer `5`, expected struct PgmNode"},
     {"node", "-0.5e1", 23, "invalid type: floating point `-5.0`, expected struct PgmNode"},
-    {"node", ",", 18, "expected value"},
-    {"node", R"([1,10],)", 25, "trailing comma"},
-    {"node", R"({"id":1,"u_rated":10} {"id":1,"u_rated":10})", 40, "expected `,` or `]`"},
-    {"", R"({"data":{"node":[{"id":1,"u_rated":10})", 38, "EOF while parsing a list"},
     {"data", R"(,"line":null)", 42, "invalid type: null, expected a sequence"},
     {"", R"({"data":{"node":{},"source":[]}})", 17, "invalid type: map, expected a sequence"},
     {"", R"({"data":{"node":"x\n\"y","source":[]}})", 24,
@@ -111,10 +90,7 @@ const Refusal kRefusals[] = {
     {"source", "[1,1,-1,1,1,1]", 36, "invalid value: integer `-1`, expected u8"},
     {"transformer", R"({"tap_pos":2147483648})", 67,
      "invalid value: integer `2147483648`, expected i32"},
-    {"transformer", R"({"clock":-2147483649})", 66,
-     "invalid value: integer `-2147483649`, expected i32"},
     {"transformer", R"({"tap_min":null})", 61, "invalid type: null, expected i32"},
-    {"transformer", R"({"tap_nom":-0})", 59, "invalid type: floating point `-0.0`, expected i32"},
     // Floats and triples.
     {"node", R"({"id":1,"u_rated":1e400})", 40, "number out of range"},
     {"node", R"({"id":1,"u_rated":"10"})", 39, R"(invalid type: string "10", expected f64)"},
@@ -126,7 +102,10 @@ const Refusal kRefusals[] = {
      "invalid type: floating point `5.5`, expected an array of length 3"},
     {"asym_load", R"({"p_specified":[1,true,3]})", 66,
      "invalid type: boolean `true`, expected f64"},
-    // Nesting, ignored values included: the document, `data`, a list and a record take four levels.
+    // The first absent key in declaration order, whatever order the keys came in.
+    {"three_winding_transformer", R"({"tap_size":1,"node_3":1,"id":1})", 92,
+     "missing field `node_1`"},
+    // Nesting beyond 127 levels, the document counting as the first, ignored values included.
     {"data", ",\"x\":" + nested("{\"a\":", "}", 130), 661, "recursion limit exceeded"},
     {"node", "{\"id\":1,\"u_rated\":1,\"x\":" + nested("[", "]", 130) + "}", 165,
      "recursion limit exceeded"},
@@ -141,33 +120,6 @@ TEST(PgmReaderMessages, EachRefusalHasItsMessageAndPosition) {
         EXPECT_EQ(*message, r.message + " at line " + std::to_string(r.line) + " column " +
                                 std::to_string(r.column))
             << text;
-    }
-}
-
-const char* const kThreeWindingKeys[] = {
-    "id",      "node_1",  "node_2",  "node_3",  "status_1", "status_2", "status_3", "u1",
-    "u2",      "u3",      "sn_1",    "sn_2",    "sn_3",     "uk_12",    "uk_13",    "uk_23",
-    "pk_12",   "pk_13",   "pk_23",   "i0",      "p0",       "clock_12", "clock_13", "tap_side",
-    "tap_pos", "tap_min", "tap_max", "tap_nom", "tap_size"};
-
-// The first absent key in declaration order is named, at the record's closing brace.
-TEST(PgmReaderMessages, EveryThreeWindingKeyIsRequired) {
-    const auto record = [](std::size_t left_out, std::size_t also_left_out) {
-        std::string text;
-        for (std::size_t i = std::size(kThreeWindingKeys); i-- > 0;) {
-            if (i == left_out || i == also_left_out) continue;
-            text += (text.empty() ? "{\"" : ",\"") + std::string(kThreeWindingKeys[i]) + "\":1";
-        }
-        return document("three_winding_transformer", text + "}");
-    };
-    const std::size_t none = std::size(kThreeWindingKeys);
-    ASSERT_TRUE(
-        std::holds_alternative<quillmere::pgm::PgmInput>(parse_pgm_json(record(none, none))));
-    for (std::size_t i = 0; i < none; ++i) {
-        const std::string text = record(i, i + 3 < none ? i + 3 : none);
-        EXPECT_EQ(std::get<std::string>(parse_pgm_json(text)),
-                  std::string("missing field `") + kThreeWindingKeys[i] + "` at line 1 column " +
-                      std::to_string(text.size() - 3));
     }
 }
 

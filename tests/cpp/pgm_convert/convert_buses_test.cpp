@@ -20,8 +20,8 @@ constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
 constexpr std::uint8_t kSlack = 0, kPV = 1, kPQ = 2, kI = 1, kZ = 2;
 
 PgmSymLoad load(std::uint64_t node, double p, double q, std::uint8_t type = 0,
-                std::uint8_t status = 1) {
-    return {100, node, status, type, p, q};
+                std::uint8_t on = 1) {
+    return {100, node, on, type, p, q};
 }
 
 PgmSymGen gen(std::uint64_t id, std::uint64_t node, double p, std::uint8_t status = 1) {
@@ -36,52 +36,53 @@ PgmThreeWindingTransformer three_winding(std::uint64_t n1, std::uint64_t n2, std
     return {60, n1, n2, n3, 1, 1, 1, 10e3, 10e3, 10e3, 1e6, 1e6, 1e6, 0.1, 0.1, 0.1};
 }
 
-// Node ids 30, 10, 20 at 30 kV, 10 kV, 20 kV: bus k is node 10 * (k + 1).
-PgmData three_nodes() {
-    PgmData d;
-    d.node = {{30, 30e3}, {10, 10e3}, {20, 20e3}};
+// Node ids 30, 10, 20 at 30 kV, 10 kV, 20 kV, added to `d`: bus k is node 10 * (k + 1).
+PgmData with_nodes(PgmData d) {
+    d.node.insert(d.node.begin(), {{30, 30e3}, {10, 10e3}, {20, 20e3}});
     return d;
 }
 
 BusesAndBranches convert(const PgmData& d) {
-    return pgm_to_buses_and_branches(d, 1e6, 50.0);
+    return pgm_to_buses_and_branches(with_nodes(d), 1e6, 50.0);
+}
+
+bool same(const Line& a, const Line& b) {
+    return a.from == b.from && a.to == b.to &&
+           std::abs(a.r - b.r) + std::abs(a.x - b.x) + std::abs(a.b - b.b) + std::abs(a.g - b.g) <
+               1e-15;
 }
 
 TEST(NodeNumbering, RanksIdsAscendingAndRepeatedIdsTakeTheirLastRank) {
     const PgmNode nodes[] = {{30, 1.0}, {UINT64_MAX, 1.0}, {10, 1.0}, {20, 1.0}, {10, 1.0}};
-    const NodeIndexMap index = node_id_to_idx(nodes);
-    EXPECT_EQ(index, (NodeIndexMap{{10, 1}, {20, 2}, {30, 3}, {UINT64_MAX, 4}}));
+    EXPECT_EQ(node_id_to_idx(nodes), (NodeIndexMap{{10, 1}, {20, 2}, {30, 3}, {UINT64_MAX, 4}}));
 }
 
 TEST(Injections, SignsSumsAndPerUnitOnPlainLoadBuses) {
-    PgmData d = three_nodes();
     // Type 3 counts as constant power; out of service and unknown nodes change nothing.
-    d.sym_load = {load(10, 2e6, 1e6), load(20, 2e6, 1e6), load(20, 5e5, 2e5, 3),
-                  load(20, 9e9, 9e9, 0, 0), load(999, 1e6, 1e6)};
-    d.sym_gen = {PgmSymGen{1, 10, 1, 0, 2e6, 1e6}};
-    d.asym_load = {PgmAsymLoad{1, 30, 1, 0, {1e5, 2e5, 3e5}, {0.0, 0.0, 1e5}}};
-    d.asym_gen = {PgmAsymGen{2, 30, 1, 0, {1e5, 0.0, 0.0}, {0.0, 0.0, 0.0}}};
-    const auto out = convert(d);
+    const auto out =
+        convert({.sym_load = {load(10, 2e6, 1e6), load(20, 2e6, 1e6), load(20, 5e5, 2e5, 3),
+                              load(20, 9e9, 9e9, 0, 0), load(999, 1e6, 1e6)},
+                 .asym_load = {{1, 30, 1, 0, {1e5, 2e5, 3e5}, {0.0, 0.0, 1e5}}},
+                 .sym_gen = {{1, 10, 1, 0, 2e6, 1e6}},
+                 .asym_gen = {{2, 30, 1, 0, {1e5, 0.0, 0.0}, {0.0, 0.0, 0.0}}}});
     ASSERT_EQ(out.buses.size(), 3u);
     const double p[] = {0.0, -2.5, -0.5}, q[] = {0.0, -1.2, -0.1};
     for (std::size_t k = 0; k < 3; ++k) {
         const Bus& b = out.buses[k];
         EXPECT_EQ(std::tuple(b.index, b.u_rated, b.vm, b.va, b.bus_type, b.q_min, b.q_max),
                   std::tuple(k, 10e3 * double(k + 1), 1.0, 0.0, kPQ, -kInf, kInf));
-        EXPECT_NEAR(b.p_spec, p[k], 1e-15);
-        EXPECT_NEAR(b.q_spec, q[k], 1e-15);
+        EXPECT_NEAR(std::abs(b.p_spec - p[k]) + std::abs(b.q_spec - q[k]), 0.0, 1e-15) << k;
         EXPECT_TRUE(b.zip.empty());
     }
 }
 
 TEST(Injections, VoltageDependentTermsPerLoadTypeInProcessingOrder) {
-    PgmData d = three_nodes();
-    d.sym_load = {load(20, 2e6, 1e6, 1), load(20, 4e6, 0.0, 2)};
-    d.sym_gen = {PgmSymGen{1, 20, 1, 2, 1e6, 0.0}};
-    d.asym_gen = {PgmAsymGen{2, 20, 1, 1, {1e6, 1e6, 1e6}, {0.0, 0.0, 0.0}}};
-    const Bus b = convert(d).buses[1];
-    EXPECT_EQ(std::tuple(b.p_spec, b.q_spec), std::tuple(0.0, 0.0));
     // Order: sym_load, sym_gen, asym_load, asym_gen.
+    const Bus b = convert({.sym_load = {load(20, 2e6, 1e6, 1), load(20, 4e6, 0.0, 2)},
+                           .sym_gen = {{1, 20, 1, 2, 1e6, 0.0}},
+                           .asym_gen = {{2, 20, 1, 1, {1e6, 1e6, 1e6}, {0.0, 0.0, 0.0}}}})
+                      .buses[1];
+    EXPECT_EQ(std::tuple(b.p_spec, b.q_spec), std::tuple(0.0, 0.0));
     const std::tuple<std::uint8_t, Complex> expected[] = {
         {kZ, {-2.0, -1.0}}, {kI, {-4.0, 0.0}}, {kI, {1.0, 0.0}}, {kZ, {3.0, 0.0}}};
     ASSERT_EQ(b.zip.size(), 4u);
@@ -90,20 +91,18 @@ TEST(Injections, VoltageDependentTermsPerLoadTypeInProcessingOrder) {
 }
 
 TEST(Regulators, FirstActiveOneWinsAndUnmatchedOnesAreIgnored) {
-    PgmData d = three_nodes();
-    d.sym_load = {PgmSymLoad{4, 30, 1, 0, 0.0, 0.0}};
-    // Generator 5 appears twice: the last record's node counts.
-    d.sym_gen = {gen(1, 10, 0.0, 0), gen(2, 10, 0.0), gen(3, 20, 1e6), gen(5, 10, 0.0),
-                 gen(5, 30, 0.0)};
-    d.voltage_regulator = {
-        {9, 3, 0, 0.9},               // inactive, although first
-        {10, 1, 1, 1.05, kNaN, 5e5},  // its generator is out of service: regulates all the same
-        {11, 2, 1, 0.95, -1e6, 1e6},
-        {12, 4, 1, 0.8},  // names a load
-        {13, 77, 1, 0.8},
-        {14, 3, 1, 1.01, -2e5},
-        {15, 5, 1, 0.97}};
-    const auto out = convert(d);
+    // Regulator 9 is inactive although first; 10 regulates although its generator is out of
+    // service; 12 names a load; generator 5 appears twice and the last record's node counts.
+    const auto out = convert({.sym_load = {{4, 30, 1, 0, 0.0, 0.0}},
+                              .sym_gen = {gen(1, 10, 0.0, 0), gen(2, 10, 0.0), gen(3, 20, 1e6),
+                                          gen(5, 10, 0.0), gen(5, 30, 0.0)},
+                              .voltage_regulator = {{9, 3, 0, 0.9},
+                                                    {10, 1, 1, 1.05, kNaN, 5e5},
+                                                    {11, 2, 1, 0.95, -1e6, 1e6},
+                                                    {12, 4, 1, 0.8},
+                                                    {13, 77, 1, 0.8},
+                                                    {14, 3, 1, 1.01, -2e5},
+                                                    {15, 5, 1, 0.97}}});
     const std::tuple<std::uint8_t, double, double, double, double> expected[] = {
         {kPV, 1.05, -kInf, 0.5, 0.0}, {kPV, 1.01, -0.2, kInf, 1.0}, {kPV, 0.97, -kInf, kInf, 0.0}};
     for (std::size_t k = 0; k < 3; ++k) {
@@ -118,48 +117,36 @@ TEST(Lines, StatusPairsAndVoltageBases) {
     // connected bus, on its own base; other statuses drop the line.
     const double b10 = 0.031415926535897934, b30 = 0.2827433388230814;
     const std::tuple<std::uint8_t, std::uint8_t, std::vector<Line>> cases[] = {
-        {1, 1, {{0, 2, 0.02, 0.05, b10, 0.0}}},
-        {1, 0, {{0, 0, 0.0, 0.0, b10, 0.0}}},
-        {0, 1, {{2, 2, 0.0, 0.0, b30, 0.0}}},
+        {1, 1, {{0, 2, 0.02, 0.05, b10}}},
+        {1, 0, {{0, 0, 0.0, 0.0, b10}}},
+        {0, 1, {{2, 2, 0.0, 0.0, b30}}},
         {0, 0, {}},
         {2, 1, {}},
         {1, 2, {}}};
     for (const auto& [fs, ts, expected] : cases) {
-        PgmData d = three_nodes();
-        d.line = {line(10, 30, fs, ts)};
-        const auto out = convert(d);
+        const auto out = convert({.line = {line(10, 30, fs, ts)}});
         ASSERT_EQ(out.lines.size(), expected.size()) << int(fs) << int(ts);
-        for (std::size_t k = 0; k < expected.size(); ++k) {
-            const Line &l = out.lines[k], &e = expected[k];
-            EXPECT_EQ(std::tuple(l.from, l.to, l.g), std::tuple(e.from, e.to, e.g));
-            EXPECT_NEAR(l.r, e.r, 1e-15);
-            EXPECT_NEAR(l.x, e.x, 1e-15);
-            EXPECT_NEAR(l.b, e.b, 1e-15);
-        }
+        for (const Line& e : expected) EXPECT_TRUE(same(out.lines[0], e)) << int(fs) << int(ts);
     }
 }
 
 TEST(Shunts, ActiveOnesInPerUnitOfTheirNode) {
     const PgmNode nodes[] = {{30, 30e3}, {10, 10e3}};
-    const PgmShunt shunts[] = {{1, 10, 0, 5.0, 5.0},
-                               {2, 10, 1, 1e-3, 0.0},
-                               {3, 30, 2, 0.0, -9e-3},
-                               {4, 12345, 0, 0.0, 0.0}};
+    const PgmShunt shunts[] = {
+        {1, 10, 0, 5.0, 5.0}, {2, 10, 1, 1e-3, 0.0}, {3, 30, 2, 0.0, -9e-3}, {4, 12345, 0}};
     const auto out = pgm_shunts_1ph(nodes, shunts, 1e6);
     ASSERT_EQ(out.size(), 2u);
-    EXPECT_EQ(out[0].bus, 0u);
+    EXPECT_EQ(std::tuple(out[0].bus, out[1].bus), std::tuple(0u, 1u));
     EXPECT_NEAR(std::abs(out[0].y - Complex(0.1, 0.0)), 0.0, 1e-15);
-    EXPECT_EQ(out[1].bus, 1u);
     EXPECT_NEAR(std::abs(out[1].y - Complex(0.0, -8.1)), 0.0, 1e-14);
 }
 
 TEST(Sources, SlackBusesFollowStarBusesAndCarryTheSourceImpedance) {
-    PgmData d = three_nodes();
-    d.three_winding_transformer = {three_winding(10, 20, 30)};
-    d.source = {PgmSource{50, 999, 0, 1.0, 1e9, 0.1}, PgmSource{51, 20, 1, 1.03, 1e9, 0.1},
-                PgmSource{52, 30, 5, 0.98, 1e9, 0.1}};
-    d.line = {line(10, 20, 1, 1)};
-    const auto out = convert(d);
+    const auto out = convert({.line = {line(10, 20, 1, 1)},
+                              .source = {{50, 999, 0, 1.0, 1e9, 0.1},
+                                         {51, 20, 1, 1.03, 1e9, 0.1},
+                                         {52, 30, 5, 0.98, 1e9, 0.1}},
+                              .three_winding_transformer = {three_winding(10, 20, 30)}});
     ASSERT_EQ(out.buses.size(), 6u);
     // Star bus 3 on the first winding's node; the source's own node stays a load bus.
     using Row = std::tuple<std::size_t, std::uint8_t, double, double, double>;
@@ -175,10 +162,7 @@ TEST(Sources, SlackBusesFollowStarBusesAndCarryTheSourceImpedance) {
     // PGM lines first, then one impedance per active source: x = s_base / sk / sqrt(1 + rx^2).
     ASSERT_EQ(out.lines.size(), 3u);
     const double x = 0.001 / std::sqrt(1.01);
-    const Line& l = out.lines[1];
-    EXPECT_EQ(std::tuple(l.from, l.to, l.b, l.g), std::tuple(4u, 1u, 0.0, 0.0));
-    EXPECT_NEAR(l.x, x, 1e-18);
-    EXPECT_NEAR(l.r, 0.1 * x, 1e-18);
+    EXPECT_TRUE(same(out.lines[1], {4, 1, 0.1 * x, x}));
     EXPECT_EQ(std::tuple(out.lines[2].from, out.lines[2].to), std::tuple(5u, 2u));
 }
 
@@ -200,26 +184,25 @@ TEST(References, ReportTheFirstProblemWithKindIdFieldAndNode) {
          "voltage_regulator 9: node 8 of sym_gen 2 is not a node id"},
         {{.line = {line(10, 42, 1, 1)}, .shunt = {{3, 8, 1}}}, "shunt 3: node 8 is not a node id"},
     };
-    for (auto [d, message] : cases) {
-        d.node.insert(d.node.begin(), {{30, 30e3}, {10, 10e3}, {20, 20e3}});
+    for (const auto& [added, message] : cases) {
+        const PgmData d = with_nodes(added);
         EXPECT_EQ(find_reference_error(d), std::optional<std::string>(message));
         // Conversion stops rather than guess.
-        EXPECT_THROW((convert(d), pgm_shunts_1ph(d.node, d.shunt, 1e6)), Stop) << message;
+        EXPECT_THROW((convert(added), pgm_shunts_1ph(d.node, d.shunt, 1e6)), Stop) << message;
     }
 }
 
 TEST(References, ThoseThatNeedNotResolveAreIgnored) {
-    PgmData d = three_nodes();
-    d.sym_load = {load(8, 1e6, 0.0)};
-    d.asym_gen = {PgmAsymGen{2, 8, 1}};
-    d.sym_gen = {gen(1, 8, 1e6), gen(2, 8, 1e6)};
-    d.voltage_regulator = {{9, 1, 0}, {10, 55, 1}};
-    d.shunt = {{3, 8, 0}};
-    d.source = {{4, 8, 0}};
-    d.line = {line(8, 9, 0, 0), line(10, 9, 1, 0), line(8, 20, 0, 1), line(8, 9, 2, 1),
-              line(8, 9, 1, 3)};
-    EXPECT_EQ(find_reference_error(d), std::nullopt);
-    const auto out = convert(d);
+    const PgmData added = {.line = {line(8, 9, 0, 0), line(10, 9, 1, 0), line(8, 20, 0, 1),
+                                    line(8, 9, 2, 1), line(8, 9, 1, 3)},
+                           .source = {{4, 8, 0}},
+                           .sym_load = {load(8, 1e6, 0.0)},
+                           .sym_gen = {gen(1, 8, 1e6), gen(2, 8, 1e6)},
+                           .asym_gen = {{2, 8, 1}},
+                           .shunt = {{3, 8, 0}},
+                           .voltage_regulator = {{9, 1, 0}, {10, 55, 1}}};
+    EXPECT_EQ(find_reference_error(with_nodes(added)), std::nullopt);
+    const auto out = convert(added);
     ASSERT_EQ(out.buses.size(), 3u);
     EXPECT_EQ(out.lines.size(), 2u);
     for (const Bus& b : out.buses)

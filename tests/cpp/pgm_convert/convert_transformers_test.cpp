@@ -63,20 +63,14 @@ TEST(TwoWinding, TapRatioClampingSideAndClock) {
     }
 }
 
-TEST(TwoWinding, PerUnitOnItsOwnSecondaryVoltageAndStatusesKept) {
+TEST(TwoWinding, PerUnitOnItsOwnSecondaryVoltage) {
     // u2 = 400 V while the to node is rated 420 V: uk = 0.1 on sn = s_base gives x = 0.1 pu.
-    std::vector<PgmTransformer> two = {two_winding(), two_winding()};
-    two[0].i0 = 0.01;
-    std::tie(two[1].from_node, two[1].from_status, two[1].to_status) = std::tuple(3, 0, 9);
-    const auto out = convert(two);
-    ASSERT_EQ(out.transformers.size(), 2u);
-    const Transformer& tr = out.transformers[0];
+    PgmTransformer t = two_winding();
+    t.i0 = 0.01;
+    const Transformer tr = convert({t}).transformers.at(0);
     EXPECT_NEAR(std::abs(tr.y_series - Complex(0.0, -10.0)), 0.0, 1e-12);
     EXPECT_NEAR(std::abs(tr.y_mag - Complex(0.0, -0.01)), 0.0, 1e-15);
     EXPECT_EQ(std::tuple(tr.from, tr.to), std::tuple(0u, 1u));
-    const Transformer& t2 = out.transformers[1];
-    EXPECT_EQ(std::tuple(t2.from, t2.from_status, t2.to_status), std::tuple(2u, 0, 9));
-    EXPECT_EQ(out.buses.size(), 3u);
 }
 
 TEST(ThreeWinding, StarBusAndLegOrder) {
@@ -85,13 +79,8 @@ TEST(ThreeWinding, StarBusAndLegOrder) {
     std::tie(three[1].node_1, three[1].node_3) = std::tuple(3, 1);
     const auto out = convert({two_winding()}, three);
     ASSERT_EQ(out.buses.size(), 5u);
-    for (std::size_t i = 3; i < 5; ++i) {
-        const Bus& star = out.buses[i];
-        EXPECT_EQ(std::tuple(star.index, star.vm, star.p_spec, star.bus_type),
-                  std::tuple(i, 1.0, 0.0, static_cast<std::uint8_t>(BusType::PQ)));
-    }
-    EXPECT_EQ(out.buses[3].u_rated, 10e3);
-    EXPECT_EQ(out.buses[4].u_rated, 400.0);
+    // Star buses on their first node's rating.
+    EXPECT_EQ(std::tuple(out.buses[3].u_rated, out.buses[4].u_rated), std::tuple(10e3, 400.0));
     // Two-winding records first, then three per three-winding transformer.
     ASSERT_EQ(out.transformers.size(), 7u);
     const std::size_t from[] = {0, 0, 1, 2, 2, 1, 0}, to[] = {1, 3, 3, 3, 4, 4, 4};
@@ -142,19 +131,13 @@ TEST(ThreeWinding, PhaseShiftsOfTheOuterLegs) {
 }
 
 TEST(ThreeWinding, StarEquivalentOfTheLegs) {
-    // Equal ratings: uk' = 0.1, 0.12, 0.14 give the legs 0.04, 0.06, 0.08 at 10 kV on 10 kV.
-    auto out = convert({}, {three_winding()});
-    const double leg[] = {0.04, 0.06, 0.08};
-    for (std::size_t k = 0; k < 3; ++k) {
-        EXPECT_NEAR(std::abs(out.transformers[k].y_series - Complex(0, -1.0 / leg[k])), 0.0, 1e-9);
-    }
     // Unequal ratings, referred to winding 1: uk' = 0.2, 0.4, 0.4 and pk' = 4000, 8000, 4000;
     // star legs uk 0.1, 0.1, 0.3 and pk 4000, 0, 4000; the no-load data on leg 1 only.
     PgmThreeWindingTransformer t = three_winding();
     std::tie(t.sn_1, t.sn_2, t.sn_3, t.uk_12, t.uk_13, t.uk_23) =
         std::tuple(2e6, 1e6, 0.5e6, 0.1, 0.1, 0.1);
     std::tie(t.pk_12, t.pk_13, t.pk_23, t.i0, t.p0) = std::tuple(1000.0, 500.0, 250.0, 0.02, 800.0);
-    out = convert({}, {t});
+    auto out = convert({}, {t});
     const double uk[] = {0.1, 0.1, 0.3}, pk[] = {4000.0, 0.0, 4000.0}, sn[] = {2e6, 1e6, 0.5e6};
     for (std::size_t k = 0; k < 3; ++k) {
         const double f = sn[k] / 2e6, i0 = k == 0 ? 0.02 : 0.0, p0 = k == 0 ? 800.0 : 0.0;
