@@ -1,95 +1,96 @@
 import pytest
 
-from quillmere import PowerFlowModel
+from quillmere import PowerFlowModel as M
 
-LOAD = "PowerFlowModel.from_pgm_json()"
+from conftest import EXAMPLE
+
+PATH = str(EXAMPLE)
 
 
-@pytest.mark.parametrize("args, kwargs, message", [
-    ((), {}, f"{LOAD} missing 1 required positional argument: 'path'"),
-    (("a", "scalar", 1e-6, 20, 1e6, 50.0, 7), {},
-     f"{LOAD} takes from 1 to 6 positional arguments but 7 were given"),
-    (("a",), {"path": "b"}, f"{LOAD} got multiple values for argument 'path'"),
-    (("a",), {"tolerance": 1e-6}, f"{LOAD} got an unexpected keyword argument 'tolerance'"),
-    ((), {"backend": "scalar"}, f"{LOAD} missing 1 required positional argument: 'path'"),
+@pytest.mark.parametrize("name, args, kwargs, message", [
+    ("from_pgm_json", (), {}, "missing 1 required positional argument: 'path'"),
+    ("from_pgm_json", ("a",) * 7, {}, "takes from 1 to 6 positional arguments but 7 were given"),
+    ("from_pgm_json", ("a",), {"path": "b"}, "got multiple values for argument 'path'"),
+    ("from_pgm_json", ("a",), {"tolerance": 1}, "got an unexpected keyword argument 'tolerance'"),
+    ("bus_index_for_mrid", (), {}, "missing 1 required positional argument: 'mrid'"),
+    ("bus_index_for_mrid", ("a", "b"), {}, "takes 1 positional argument but 2 were given"),
+    ("bus_index_for_mrid", (), {"id": "a"}, "got an unexpected keyword argument 'id'"),
+    ("solve_batch", (), {}, "missing 1 required positional argument: 'scenarios'"),
+    ("solve_batch", ([], 1, 2), {}, "takes from 1 to 2 positional arguments but 3 were given"),
+    ("solve_batch_scaled", ([],), {"scales": []}, "got multiple values for argument 'scales'"),
+    ("solve", (1,), {}, "takes no arguments (1 given)"),
+    ("default_threads", (1,), {}, "takes no arguments (1 given)"),
 ])
-def test_argument_list_errors(args, kwargs, message):
+def test_argument_list_errors(example, name, args, kwargs, message):
     with pytest.raises(TypeError) as info:
-        PowerFlowModel.from_pgm_json(*args, **kwargs)
-    assert str(info.value) == message
+        getattr(example, name)(*args, **kwargs)
+    assert str(info.value) == f"PowerFlowModel.{name}() {message}"
     assert not getattr(info.value, "__notes__", None)
 
 
-class Floaty:
-    def __float__(self):
-        return 1e-8
+def load(**kwargs):
+    return lambda m: M.from_pgm_json(**{"path": PATH, **kwargs})
 
 
-class Indexy:
-    def __index__(self):
-        return 3
+def batch(scenarios):  # threads=-1 would fail as well: the scenarios are converted first
+    return lambda m: m.solve_batch(scenarios, -1)
 
 
-@pytest.mark.parametrize("kwargs, error, parameter", [
-    ({"path": None}, TypeError, "path"),
-    ({"path": b"network.json"}, TypeError, "path"),
-    ({"path": "\ud800"}, UnicodeEncodeError, "path"),
-    ({"backend": None}, TypeError, "backend"),
-    ({"tol": None}, TypeError, "tol"),
-    ({"tol": "1e-6"}, TypeError, "tol"),
-    ({"max_iter": -1}, OverflowError, "max_iter"),
-    ({"max_iter": 2**64}, OverflowError, "max_iter"),
-    ({"max_iter": 2.0}, TypeError, "max_iter"),
-    ({"s_base_va": []}, TypeError, "s_base_va"),
-    ({"freq_hz": None}, TypeError, "freq_hz"),
+def scaled(scales):
+    return lambda m: m.solve_batch_scaled(scales, "x")
+
+
+NOT_SEQUENCE = "object cannot be converted to 'Sequence'"
+
+
+# Each row: the call, the error, a fragment of its message, the parameter the note names. The
+# first parameter to fail in order is the one reported.
+@pytest.mark.parametrize("call, error, fragment, parameter", [
+    (load(path=b"network.json"), TypeError, "", "path"),
+    (load(path="\ud800"), UnicodeEncodeError, "", "path"),
+    (load(path=None, backend=None, max_iter=-1), TypeError, "", "path"),
+    (load(backend=None), TypeError, "", "backend"),
+    (load(tol="1e-6"), TypeError, "", "tol"),
+    (load(max_iter=-1), OverflowError, "", "max_iter"),
+    (load(max_iter=2**64), OverflowError, "", "max_iter"),
+    (load(max_iter=2.0), TypeError, "", "max_iter"),
+    (load(s_base_va=[]), TypeError, "", "s_base_va"),
+    (load(freq_hz=None), TypeError, "", "freq_hz"),
+    (lambda m: m.bus_index_for_mrid(5), TypeError, "", "mrid"),
+    (batch("abc"), TypeError, "Can't extract `str` to `Vec`", "scenarios"),
+    (batch({0: []}), TypeError, f"'dict' {NOT_SEQUENCE}", "scenarios"),
+    (batch(s for s in [[]]), TypeError, f"'generator' {NOT_SEQUENCE}", "scenarios"),
+    (batch([[(0, 1.0)]]), ValueError, "expected tuple of length 3, but got tuple of length 2",
+     "scenarios"),
+    (batch([[[0, 1.0, 2.0]]]), TypeError, "'list' object cannot be converted to 'PyTuple'",
+     "scenarios"),
+    (batch([[(-1, 0.0, 0.0)]]), OverflowError, "can't convert negative int to unsigned",
+     "scenarios"),
+    (batch([[(1.0, 0.0, 0.0)]]), TypeError, "'float' object cannot be interpreted as an integer",
+     "scenarios"),
+    (batch([[(0, "x", 0.0)]]), TypeError, "", "scenarios"),
+    (batch([[(0, 0.0, 0.0)], [(0, 1.0)], "abc"]), ValueError, "got tuple of length 2", "scenarios"),
+    (scaled("abc"), TypeError, "Can't extract `str` to `Vec`", "scales"),
+    (scaled(1.0), TypeError, f"'float' {NOT_SEQUENCE}", "scales"),
+    (scaled([1.0, "x"]), TypeError, "", "scales"),
+    (lambda m: m.solve_batch([[]], -1), OverflowError, "", "threads"),
+    (lambda m: m.solve_batch_scaled([1.0], threads=1.5), TypeError, "", "threads"),
 ])
-def test_conversion_failures_carry_the_parameter_note(feeder, kwargs, error, parameter):
-    arguments = {"path": feeder, **kwargs}
+def test_conversion_failures_carry_the_parameter_note(example, call, error, fragment, parameter):
     with pytest.raises(error) as info:
-        PowerFlowModel.from_pgm_json(**arguments)
+        call(example)
+    assert type(info.value) is error and fragment in str(info.value)
     assert info.value.__notes__ == [f"while processing '{parameter}'"]
 
 
-def test_first_failing_parameter_in_order_is_reported():
-    with pytest.raises(TypeError) as info:
-        PowerFlowModel.from_pgm_json(None, backend=None, max_iter=-1)
-    assert info.value.__notes__ == ["while processing 'path'"]
+Floaty = type("Floaty", (), {"__float__": lambda self: 1e-8})
+Indexy = type("Indexy", (), {"__index__": lambda self: 3})
 
 
 @pytest.mark.parametrize("kwargs", [
     {"max_iter": 0}, {"tol": 1}, {"tol": Floaty()}, {"max_iter": Indexy()},
     {"max_iter": 2**64 - 1}, {"s_base_va": Indexy(), "freq_hz": 60},
+    {"path": type("StrPath", (str,), {})(PATH)},
 ])
-def test_accepted_conversions(feeder, kwargs):
-    model = PowerFlowModel.from_pgm_json(feeder, **kwargs)
-    assert model.n_nodes == 4
-
-
-def test_str_subclass_path_is_accepted(feeder):
-    class Path(str):
-        pass
-    assert PowerFlowModel.from_pgm_json(Path(feeder)).n_nodes == 4
-
-
-def test_mrid_binding_and_conversion(example):
-    assert example.bus_index_for_mrid("bus-1") is None
-    assert example.bus_index_for_mrid(mrid="") is None
-    with pytest.raises(TypeError) as info:
-        example.bus_index_for_mrid(5)
-    assert info.value.__notes__ == ["while processing 'mrid'"]
-    with pytest.raises(TypeError, match=r"^PowerFlowModel.bus_index_for_mrid\(\) missing 1 "
-                                        r"required positional argument: 'mrid'$"):
-        example.bus_index_for_mrid()
-    with pytest.raises(TypeError, match=r"^PowerFlowModel.bus_index_for_mrid\(\) takes 1 "
-                                        r"positional argument but 2 were given$"):
-        example.bus_index_for_mrid("a", "b")
-    with pytest.raises(TypeError, match="unexpected keyword argument 'id'"):
-        example.bus_index_for_mrid(id="a")
-
-
-@pytest.mark.parametrize("name", ["solve", "reset", "voltage_mag", "bus_spec", "ybus_triplets"])
-def test_methods_without_arguments_refuse_them(example, name):
-    with pytest.raises(TypeError, match="takes no arguments"):
-        getattr(example, name)(1)
-    with pytest.raises(TypeError, match="takes no arguments"):
-        PowerFlowModel.default_threads(1)
+def test_accepted_conversions(example, kwargs):
+    assert load(**kwargs)(None).n_nodes == example.n_nodes

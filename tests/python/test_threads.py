@@ -1,94 +1,103 @@
 import gc
 import sys
-import threading
 
 import pytest
 
 from quillmere import PowerFlowModel
 
+from conftest import results, run_in_thread
 
-def run_in_thread(function):
-    outcome = {}
-
-    def body():
-        try:
-            outcome["value"] = function()
-        except BaseException as error:  # noqa: B902 - PanicException is no Exception
-            outcome["error"] = error
-
-    worker = threading.Thread(target=body)
-    worker.start()
-    worker.join()
-    return outcome
+UNSENDABLE = ("assertion `left == right` failed: quillmere::python::PowerFlowModel is unsendable, "
+              "but sent to another thread")
 
 
-@pytest.mark.parametrize("call", [
-    lambda m: m.solve(), lambda m: m.reset(), lambda m: m.voltage_mag(), lambda m: m.n_nodes,
-    lambda m: m.bus_index_for_mrid("x"),
+# Argument binding comes before the owner-thread check.
+@pytest.mark.parametrize("call, kind", [
+    (lambda m: m.solve(), "PanicException"),
+    (lambda m: m.reset(), "PanicException"),
+    (lambda m: m.voltage_mag(), "PanicException"),
+    (lambda m: m.n_nodes, "PanicException"),
+    (lambda m: m.bus_index_for_mrid("x"), "PanicException"),
+    (lambda m: m.solve_batch([[]]), "PanicException"),
+    (lambda m: m.bus_index_for_mrid(), "TypeError"),
+    (lambda m: m.solve_batch_scaled(), "TypeError"),
 ])
-def test_use_from_another_thread_panics(example, call, capfd):
-    outcome = run_in_thread(lambda: call(example))
-    error = outcome["error"]
-    assert type(error).__name__ == "PanicException"
-    assert type(error).__module__ == "pyo3_runtime"
-    assert isinstance(error, BaseException) and not isinstance(error, Exception)
-    lines = str(error).split("\n")
-    assert lines[0] == ("assertion `left == right` failed: quillmere::python::PowerFlowModel is "
-                        "unsendable, but sent to another thread")
-    assert lines[1].startswith("  left: ThreadId(") and lines[2].startswith(" right: ThreadId(")
-    assert lines[1] != lines[2].replace(" right", "  left")
-    assert "unsendable" in capfd.readouterr().err
+def test_use_from_another_thread(example, call, kind, capfd):
+    error = run_in_thread(lambda: call(example))["error"]
+    assert type(error).__name__ == kind
+    if kind == "PanicException":
+        assert type(error).__module__ == "pyo3_runtime" and not isinstance(error, Exception)
+        first, left, right = str(error).split("\n")
+        assert first == UNSENDABLE
+        assert left.startswith("  left: ThreadId(") and right.startswith(" right: ThreadId(")
+        assert left[8:] != right[8:]
+        assert "unsendable" in capfd.readouterr().err  # also reported on standard error
     example.solve()
     assert len(example.voltage_mag()) == example.n_nodes
 
 
 def test_panic_exception_type_is_created_once(example):
     first = run_in_thread(example.solve)["error"]
-    second = run_in_thread(example.voltage_ang)["error"]
-    assert type(first) is type(second)
-    with pytest.raises(BaseException) as info:
-        try:
-            raise first
-        except Exception:  # must not catch it
-            pytest.fail("PanicException was caught as an Exception")
-    assert info.value is first
+    assert type(run_in_thread(example.voltage_ang)["error"]) is type(first)
 
 
-def test_argument_errors_come_before_the_thread_check(example):
-    error = run_in_thread(lambda: example.bus_index_for_mrid())["error"]
-    assert isinstance(error, TypeError)
-
-
-def test_static_methods_work_from_any_thread(feeder):
-    outcome = run_in_thread(lambda: type(PowerFlowModel.from_pgm_json(feeder)))
-    assert outcome["value"] is PowerFlowModel
+def test_static_methods_and_batch_results_work_from_any_thread(example, feeder):
+    made = run_in_thread(lambda: type(PowerFlowModel.from_pgm_json(feeder)))
+    assert made["value"] is PowerFlowModel
     assert isinstance(run_in_thread(PowerFlowModel.default_threads)["value"], int)
+    batch = example.solve_batch([[], [(11, -1.0, 0.0)]])
+    assert run_in_thread(lambda: results(batch))["value"] == results(batch)
 
 
-def test_model_made_on_a_thread_belongs_to_it(feeder):
-    made = run_in_thread(lambda: PowerFlowModel.from_pgm_json(feeder))["value"]
-    with pytest.raises(BaseException, match="sent to another thread"):
-        made.solve()
+def test_model_belongs_to_the_thread_that_made_it(feeder):
     seen = []
-    old_hook = sys.unraisablehook
-    sys.unraisablehook = seen.append
+    old_hook, sys.unraisablehook = sys.unraisablehook, seen.append
     try:
+        run_in_thread(lambda: PowerFlowModel.from_pgm_json(feeder).solve())  # released there
+        made = run_in_thread(lambda: PowerFlowModel.from_pgm_json(feeder))["value"]
+        with pytest.raises(BaseException, match="sent to another thread"):
+            made.solve()
+        assert seen == []
         del made
         gc.collect()
     finally:
         sys.unraisablehook = old_hook
-    assert len(seen) == 1
-    assert type(seen[0].exc_value) is RuntimeError
-    assert str(seen[0].exc_value) == ("quillmere::python::PowerFlowModel is unsendable, but is "
-                                      "being dropped on another thread")
+    assert [(type(s.exc_value), str(s.exc_value)) for s in seen] == [
+        (RuntimeError, "quillmere::python::PowerFlowModel is unsendable, but is being dropped on "
+                       "another thread")]
 
 
-def test_release_on_its_own_thread_is_silent(feeder):
-    seen = []
-    old_hook = sys.unraisablehook
-    sys.unraisablehook = seen.append
+class Reentrant:
+    """A scenario list whose item access calls back into the model being solved."""
+
+    def __init__(self, model, call):
+        self.model, self.call, self.errors = model, call, []
+
+    def __len__(self):
+        return 1
+
+    def __getitem__(self, index):
+        if index > 0:
+            raise IndexError(index)
+        try:
+            self.call(self.model)
+        except RuntimeError as error:
+            self.errors.append(str(error))
+        return [(0, 0.0, 0.0)]
+
+
+@pytest.mark.parametrize("call, message", [
+    (lambda m: m.n_nodes, "Already mutably borrowed"),
+    (lambda m: m.voltage_mag(), "Already mutably borrowed"),
+    (lambda m: m.solve(), "Already borrowed"),
+    (lambda m: m.reset(), "Already borrowed"),
+])
+def test_model_in_use_refuses_re_entry(example, call, message):
+    scenarios = Reentrant(example, call)
     try:
-        run_in_thread(lambda: PowerFlowModel.from_pgm_json(feeder).solve())
-    finally:
-        sys.unraisablehook = old_hook
-    assert seen == []
+        example.solve_batch(scenarios)
+    except (RuntimeError, ValueError, TypeError):
+        pass
+    assert scenarios.errors == [message]
+    example.solve()
+    assert example.n_nodes == len(example.voltage_mag())
