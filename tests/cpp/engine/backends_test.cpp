@@ -126,33 +126,26 @@ TEST(Backends, AgreeOnVoltagesPassesAndStatuses) {
 // them keep the whole Jacobian regular: a pivoting LU steps, the block LU cannot.
 TEST(Backends, ZeroPivotBlockIsASingularJacobianOnlyForBlock) {
     const Complex y{1.0, -4.0};
+    testing::Stamps stamps{3};
+    stamps.branch(0, 1, y).branch(0, 2, y).add(1, 1, -y).add(2, 2, -y).add(1, 2, y).add(2, 1, y);
     const Net net{{bus(0, BusType::Slack), bus(1, BusType::PQ, -0.1, -0.02),
                    bus(2, BusType::PQ, -0.1, -0.02)},
-                  testing::Stamps{3}
-                      .branch(0, 1, y)
-                      .branch(0, 2, y)
-                      .add(1, 1, -y)
-                      .add(2, 2, -y)
-                      .add(1, 2, y)
-                      .add(2, 1, y)
-                      .finish()};
-    for (Backend backend : {Backend::Scalar, Backend::KluNative}) {
+                  stamps.finish()};
+    for (Backend backend : {Backend::Scalar, Backend::KluNative, Backend::Block}) {
+        SCOPED_TRACE(static_cast<int>(backend));
         std::vector<Bus> buses = net.buses;
-        const SolveStats stats =
-            PersistentSolver(backend).solve_with_stats(buses, net.y, 3, 1e-10).second;
-        EXPECT_GE(stats.history.size(), 2u) << static_cast<int>(backend);
-    }
-    PersistentSolver solver(Backend::Block);
-    for (int call = 0; call < 2; ++call) {  // the analysis outlives the failed pass
-        std::vector<Bus> buses = net.buses;
-        const auto [islands, stats] = solver.solve_with_stats(buses, net.y, 3, 1e-10);
+        const auto [islands, stats] =
+            PersistentSolver(backend).solve_with_stats(buses, net.y, 3, 1e-10);
+        if (backend != Backend::Block) {
+            EXPECT_GE(stats.history.size(), 2u);
+            continue;
+        }
         EXPECT_EQ(stats.outcome, SolveOutcome::SingularJacobian);
         EXPECT_EQ(stats.history.size(), 1u);
         EXPECT_EQ(islands.at(0).status, IslandStatus::SingularJacobian);
         for (std::size_t b = 0; b < buses.size(); ++b) {
             EXPECT_EQ(phasor(buses[b]), phasor(net.buses[b]));
         }
-        EXPECT_EQ(solver.backend_creations(), 1u);
     }
 }
 

@@ -159,13 +159,11 @@ TEST(BatchCache, ReusesThePoolForOneCountAndReplacesItForAnother) {
     const std::uint64_t base = proc_status("Threads:");
     std::optional<BatchCache> cache;
     const ThreadPool* four = fetched(cache, 4)->pool.get();
-    EXPECT_EQ(four->size(), 4u);
     EXPECT_EQ(fetched(cache, 4)->pool.get(), four);
     EXPECT_EQ(proc_status("Threads:"), base + 4);
     EXPECT_EQ(fetched(cache, 2)->pool->size(), 2u);
     EXPECT_EQ(proc_status("Threads:"), base + 2);  // the replaced pool's threads have ended
     EXPECT_EQ(fetched(cache, 0)->pool->size(), 1u);
-    EXPECT_EQ(cache->threads, 1u);
     EXPECT_EQ(fetched(cache, nullopt)->pool->size(), default_threads());
     // A count no pool can hold is refused like a thread the system refuses; the cache stays.
     auto huge = fetch_batch_solver(cache, std::numeric_limits<std::size_t>::max(), Backend::Scalar);

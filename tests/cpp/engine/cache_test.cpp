@@ -38,12 +38,10 @@ TEST(Cache, KeptAcrossSolvesAndRebuiltAfterReset) {
         solver.reset();
         EXPECT_FALSE(solver.has_backend_object());
         EXPECT_FALSE(solver.pattern().has_value());
-        EXPECT_EQ(solver.backend(), backend);
         run();
         EXPECT_EQ(solver.backend_creations(), 2u);
         EXPECT_EQ(solver.pattern_builds(), 2 * patterns);
-        EXPECT_EQ(histories[1], histories[0]);
-        EXPECT_EQ(histories[2], histories[0]);
+        EXPECT_EQ(histories, std::vector(3, histories[0]));
     }
 }
 
@@ -73,38 +71,33 @@ struct ScriptedSystem {
     }
 };
 
-struct Loop {
-    std::optional<JacobianPattern> pattern;
-    std::optional<ScriptedSystem> system;
-
-    std::pair<std::vector<Bus>, SolveStats> run(std::uint64_t max_iter) {
-        Net net = testing::grid();
-        const SolveStats stats = newton_raphson_cached(std::span<Bus>(net.buses), net.y, max_iter,
-                                                       1e-10, pattern, system);
-        return {net.buses, stats};
-    }
-};
-
 // A failed create leaves the cache empty and is retried on the next call; a failed solve on pass
 // k keeps the object and the buses after the k - 1 updates made before it.
 TEST(Cache, FailedCreateIsRetriedAndFailedSolveKeepsTheObject) {
     script = Script{.create_failures = 1, .fail_solve_call = 2};
-    Loop loop;
-    const auto [start, no_create] = loop.run(20);
+    std::optional<JacobianPattern> pattern;
+    std::optional<ScriptedSystem> system;
+    auto run = [&](std::uint64_t max_iter) {
+        Net net = testing::grid();
+        const SolveStats stats = newton_raphson_cached(std::span<Bus>(net.buses), net.y, max_iter,
+                                                       1e-10, pattern, system);
+        return std::pair{net.buses, stats};
+    };
+    const auto [start, no_create] = run(20);
     EXPECT_EQ(no_create.outcome, SolveOutcome::SingularJacobian);
     EXPECT_EQ(no_create.history.size(), 1u);
-    EXPECT_FALSE(loop.system.has_value());
+    EXPECT_FALSE(system.has_value());
     for (std::size_t b = 0; b < start.size(); ++b) {
         EXPECT_EQ(phasor(start[b]), phasor(testing::grid().buses[b]));
     }
-    const auto [failed, third_pass] = loop.run(20);
+    const auto [failed, third_pass] = run(20);
     EXPECT_EQ(third_pass.outcome, SolveOutcome::SingularJacobian);
     EXPECT_EQ(third_pass.history.size(), 3u);
-    EXPECT_TRUE(loop.system.has_value());
-    const auto [two, two_passes] = loop.run(2);
+    EXPECT_TRUE(system.has_value());
+    const auto [two, two_passes] = run(2);
     EXPECT_EQ(two_passes.outcome, SolveOutcome::MaxIterations);
     for (std::size_t b = 0; b < two.size(); ++b) EXPECT_EQ(phasor(failed[b]), phasor(two[b]));
-    EXPECT_EQ(loop.run(20).second.outcome, SolveOutcome::Converged);
+    EXPECT_EQ(run(20).second.outcome, SolveOutcome::Converged);
     EXPECT_EQ(script.creates, 2);
 }
 

@@ -53,18 +53,13 @@ struct Stamps {
 
 // Slack 0, generator 1 and loads 2 to 5 on a meshed grid.
 inline Net grid() {
+    Stamps s{6};
+    s.branch(0, 1, {3, -10}).branch(1, 2, {2, -8}).branch(2, 3, {3, -9}).branch(3, 4, {2, -7});
+    s.branch(4, 5, {4, -11}).branch(0, 5, {2, -6}).branch(1, 4, {1, -5});
     return {{bus(0, BusType::Slack, 0, 0, 1.02), bus(1, BusType::PV, 0.5, 0, 1.01),
              bus(2, BusType::PQ, -0.4, -0.1), bus(3, BusType::PQ, -0.3, -0.15),
              bus(4, BusType::PQ, -0.2, -0.05), bus(5, BusType::PQ)},
-            Stamps{6}
-                .branch(0, 1, {3, -10})
-                .branch(1, 2, {2, -8})
-                .branch(2, 3, {3, -9})
-                .branch(3, 4, {2, -7})
-                .branch(4, 5, {4, -11})
-                .branch(0, 5, {2, -6})
-                .branch(1, 4, {1, -5})
-                .finish()};
+            s.finish()};
 }
 
 // V2 of a feeder: slack at magnitude v1 (angle 0), series impedance z, constant-power load s_load
