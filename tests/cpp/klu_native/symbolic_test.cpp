@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <limits>
 #include <random>
 #include <string>
 #include <tuple>
@@ -8,6 +9,7 @@
 #include "klu_native/amd/amd.hpp"
 #include "klu_native/analyze.hpp"
 #include "klu_native/pattern_util.hpp"
+#include "stop.hpp"
 
 namespace quillmere::klu_native {
 namespace {
@@ -18,6 +20,63 @@ using Perm = std::vector<std::size_t>;
 
 Symbolic run(const Pattern& pat) {
     return analyze(pat.n, pat.ap, pat.ai);
+}
+
+// Full diagonal; each of the nodes 0 .. hubs-1 joined to every higher node below `reach`.
+Pattern hubs(std::size_t n, std::size_t hubs, std::size_t reach) {
+    testing::Entries e;
+    for (std::size_t i = 0; i < n; ++i) e.push_back({i, i});
+    for (std::size_t h = 0; h < hubs; ++h) {
+        for (std::size_t i = h + 1; i < reach; ++i) e.insert(e.end(), {{h, i}, {i, h}});
+    }
+    return from_entries(n, e);
+}
+
+// The nodes from `first` towards `last` (excluded), then `tail`.
+Perm seq(std::size_t first, std::size_t last, const Perm& tail = {}) {
+    Perm p;
+    for (std::size_t i = first; i != last; first < last ? ++i : --i) p.push_back(i);
+    p.insert(p.end(), tail.begin(), tail.end());
+    return p;
+}
+
+TEST(AmdOrder, ExactOrders) {
+    // At n = 121 a node of more than 110 neighbours is dense: dense nodes go last in increasing
+    // order. A hub of exactly 110 is not: its leaves go from the highest down, then the hub, then
+    // the isolated nodes as roots of their own.
+    const std::vector<std::pair<Pattern, Perm>> cases = {
+        {testing::tridiagonal(5), {4, 3, 2, 0, 1}},
+        {hubs(5, 1, 5), {4, 3, 2, 1, 0}},
+        {from_entries(1, {{0, 0}}), {0}},
+        {from_entries(1, {}), {0}},
+        {from_entries(0, {}), {}},
+        {hubs(7, 0, 7), seq(0, 7)},
+        {hubs(6, 6, 6), seq(0, 6)},
+        {hubs(121, 1, 121), seq(1, 121, {0})},
+        {hubs(121, 2, 121), seq(2, 121, {0, 1})},
+        {hubs(121, 1, 111), seq(110, 0, seq(0, 1, seq(111, 121)))},
+    };
+    for (const auto& [pat, want] : cases) {
+        EXPECT_EQ(amd::amd_order(pat.n, pat.ap, pat.ai), want) << "n " << pat.n;
+    }
+}
+
+TEST(AmdOrder, InvalidPatterns) {
+    constexpr std::size_t huge = std::numeric_limits<std::size_t>::max();
+    const std::vector<std::tuple<std::size_t, Perm, Perm>> absent = {
+        {2, {}, {}},             // no column pointers
+        {2, {1, 1, 1}, {0}},     // first pointer not zero
+        {1, {0, huge}, {}},      // negative last pointer
+        {2, {0, 2, 1}, {0, 1}},  // decreasing pointers
+        {2, {0, 2, 2}, {1, 1}},  // repeated row
+        {2, {0, 2, 2}, {1, 0}},  // rows out of order
+        {2, {0, 1, 1}, {2}},     // row beyond n
+    };
+    for (const auto& [n, ap, ai] : absent)
+        EXPECT_FALSE(amd::amd_order(n, ap, ai)) << ::testing::PrintToString(ap);
+    // Too few column pointers, or a column past the end of the rows: a broken calling contract.
+    EXPECT_THROW(amd::amd_order(2, Perm{0, 1}, Perm{0}), Stop);
+    EXPECT_THROW(amd::amd_order(2, Perm{0, 1, 3}, Perm{0}), Stop);
 }
 
 TEST(Analyze, ExactResults) {
@@ -42,46 +101,55 @@ TEST(Analyze, ExactResults) {
     }
 }
 
+Pattern transpose(const Pattern& a) {
+    Pattern t{a.n, Perm(a.n + 1, 0), Perm(a.ai.size())};
+    for (std::size_t i : a.ai) ++t.ap[i + 1];
+    for (std::size_t i = 0; i < a.n; ++i) t.ap[i + 1] += t.ap[i];
+    Perm next(t.ap.begin(), t.ap.end() - 1);
+    for (std::size_t j = 0; j < a.n; ++j) {
+        for (std::size_t e = a.ap[j]; e < a.ap[j + 1]; ++e) t.ai[next[a.ai[e]]++] = j;
+    }
+    return t;
+}
+
 // Checks every promise of the analysis on one pattern; returns the first broken one, or an empty
 // string. `perfect`: the pattern has a perfect matching, so the diagonal must be zero-free.
 std::string check_symbolic(const Pattern& pat, const Symbolic& s, bool perfect) {
     const std::size_t n = pat.n;
     if (!testing::is_permutation(s.p, n) || !testing::is_permutation(s.q, n)) return "no perm";
     if (s.r.empty() || s.r.front() != 0 || s.r.back() != n) return "r has wrong ends";
-    Perm pinv(n), block(n);
-    for (std::size_t k = 0; k < n; ++k) pinv[s.p[k]] = k;
+    Perm pinv(n), qinv(n), block(n);
+    for (std::size_t k = 0; k < n; ++k) pinv[s.p[k]] = qinv[s.q[k]] = k;
     for (std::size_t b = 0; b + 1 < s.r.size(); ++b) {
         if (s.r[b] >= s.r[b + 1]) return "r not increasing";
         for (std::size_t k = s.r[b]; k < s.r[b + 1]; ++k) block[k] = b;
     }
-    // Forward and backward edges inside each block, between positions.
-    std::vector<Perm> fwd(n), bwd(n);
     std::size_t diagonal = 0;
     for (std::size_t k = 0; k < n; ++k) {
-        for (std::size_t p = pat.ap[s.q[k]]; p < pat.ap[s.q[k] + 1]; ++p) {
-            const std::size_t pos = pinv[pat.ai[p]];
+        for (std::size_t e = pat.ap[s.q[k]]; e < pat.ap[s.q[k] + 1]; ++e) {
+            const std::size_t pos = pinv[pat.ai[e]];
             if (block[pos] > block[k]) return "entry below the block diagonal";
             diagonal += pos == k ? 1 : 0;
-            if (block[pos] == block[k]) {
-                fwd[k].push_back(pos);
-                bwd[pos].push_back(k);
-            }
         }
     }
     if (perfect && diagonal != n) return "zero on the diagonal";
-    // Edges stay inside blocks, so one search per block reaches only that block.
-    for (const auto* adj : {&fwd, &bwd}) {
+    // From its first position, the edges inside a block reach all of it, forwards along the
+    // columns of A(p, q) and backwards along its rows.
+    const Pattern at = transpose(pat);
+    for (auto [g, col, pos] : {std::tuple{&pat, &s.q, &pinv}, std::tuple{&at, &s.p, &qinv}}) {
         std::vector<bool> reached(n, false);
+        Perm todo;
         for (std::size_t b = 0; b + 1 < s.r.size(); ++b) {
-            Perm todo = {s.r[b]};
+            todo.push_back(s.r[b]);
             reached[s.r[b]] = true;
             std::size_t count = 0;
             for (; !todo.empty(); ++count) {
-                const std::size_t k = todo.back();
+                const std::size_t c = (*col)[todo.back()];
                 todo.pop_back();
-                for (std::size_t x : (*adj)[k]) {
-                    if (!reached[x]) todo.push_back(x);
-                    reached[x] = true;
+                for (std::size_t e = g->ap[c]; e < g->ap[c + 1]; ++e) {
+                    const std::size_t x = (*pos)[g->ai[e]];
+                    if (block[x] == b && !reached[x]) todo.push_back(x);
+                    reached[x] = reached[x] || block[x] == b;
                 }
             }
             if (count != s.r[b + 1] - s.r[b]) return "block not strongly connected";
