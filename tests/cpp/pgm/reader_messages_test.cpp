@@ -69,7 +69,6 @@ const Refusal kRefusals[] = {
     {"node", "[1]", 20, "invalid length 1, expected struct PgmNode with 2 elements"},
     // Records and lists of the wrong kind.
     {"node", "5", 18, "invalid type: integer `5`, expected struct PgmNode"},
-    {"node", "-0.5e1", 23, "invalid type: floating point `-5.0`, expected struct PgmNode"},
     {"data", R"(,"line":null)", 42, "invalid type: null, expected a sequence"},
     {"", R"({"data":{"node":{},"source":[]}})", 17, "invalid type: map, expected a sequence"},
     {"", R"({"data":{"node":"x\n\"y","source":[]}})", 24,
@@ -93,7 +92,6 @@ const Refusal kRefusals[] = {
     {"transformer", R"({"tap_min":null})", 61, "invalid type: null, expected i32"},
     // Floats and triples.
     {"node", R"({"id":1,"u_rated":1e400})", 40, "number out of range"},
-    {"node", R"({"id":1,"u_rated":"10"})", 39, R"(invalid type: string "10", expected f64)"},
     {"voltage_regulator", "[1,2,1,1.0,null]", 67, "invalid type: null, expected f64"},
     {"asym_load", R"({"p_specified":[1,2]})", 64,
      "invalid length 2, expected an array of length 3"},

@@ -46,14 +46,12 @@ constexpr std::string_view kReplacements =
 std::vector<std::size_t> starts(const std::string& text, bool is_key) {
     std::vector<std::size_t> found;
     for (std::size_t i = 1; i < text.size(); ++i) {
-        if (is_key) {
-            if (text[i] == '"' && (text[i - 1] == '{' || text[i - 1] == ' ')) found.push_back(i);
-            continue;
+        const char before = text[i - 1];
+        if (is_key ? text[i] == '"' && (before == '{' || before == ' ')
+                   : before == ':' || before == ',' || before == '[') {
+            const std::size_t j = is_key ? i : text.find_first_not_of(" \n", i);
+            if (j != std::string::npos && (is_key || text[j] != '"')) found.push_back(j);
         }
-        if (text[i - 1] != ':' && text[i - 1] != ',' && text[i - 1] != '[') continue;
-        std::size_t j = i;
-        while (j < text.size() && (text[j] == ' ' || text[j] == '\n')) ++j;
-        if (j < text.size() && text[j] != '"') found.push_back(j);
     }
     return found;
 }

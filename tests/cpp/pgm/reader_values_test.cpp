@@ -85,27 +85,26 @@ TEST(PgmReaderValues, BothFormsYieldEveryField) {
     EXPECT_EQ(d.voltage_regulator.at(0), (PgmVoltageRegulator{12, 7, 1, 1.02, -5e5, 5e5}));
 }
 
-TEST(PgmReaderValues, DefaultsAreTheSameInBothForms) {
-    const std::string object_form = R"({"data": {"node": [], "source": [
-        {"id": 1, "node": 2, "status": 1, "u_ref": 1, "sk": 2, "rx_ratio": 3}],
+TEST(PgmReaderValues, DefaultsInBothForms) {
+    // Records with their optional fields left out; a source and a regulator in both forms.
+    const PgmData d = read_ok(R"({"data": {"node": [], "source": [
+        {"id": 1, "node": 2, "status": 1, "u_ref": 1, "sk": 2, "rx_ratio": 3}, [1, 2, 1, 1, 2, 3]],
       "sym_gen": [{"id": 1, "node": 2, "status": 1, "p_specified": 4, "q_specified": 5}],
       "transformer": [{"id": 1, "from_node": 1, "to_node": 2, "from_status": 1, "to_status": 1,
         "u1": 1, "u2": 1, "sn": 1, "uk": 1, "pk": 1, "i0": 1, "p0": 1, "clock": 0, "tap_side": 0,
         "tap_pos": 0, "tap_min": 0, "tap_max": 0, "tap_nom": 0, "tap_size": 0}],
-      "voltage_regulator": [{"id": 1, "regulated_object": 1, "status": 1, "u_ref": 1}]}})";
-    const std::string array_form = R"({"data": [[], [], [[1, 2, 1, 1, 2, 3]], [], [],
-      [{"id": 1, "node": 2, "status": 1, "p_specified": 4, "q_specified": 5}], [], [],
-      [[1, 1, 2, 1, 1, 1, 1, 1, 1, 1, 1, 1, 0, 0, 0, 0, 0, 0, 0, 0, 0]], [], [[1, 1, 1, 1]]]})";
-    for (const std::string& text : {object_form, array_form}) {
-        const PgmData d = read_ok(text).data;
-        EXPECT_EQ(d.source.at(0), (PgmSource{1, 2, 1, 1, 2, 3, 1.0}));
-        EXPECT_EQ(d.sym_gen.at(0), (PgmSymGen{1, 2, 1, 0, 4.0, 5.0}));
-        EXPECT_EQ(std::tuple(d.transformer.at(0).winding_from, d.transformer[0].winding_to),
-                  std::tuple(0, 0));
-        EXPECT_TRUE(std::isnan(d.voltage_regulator.at(0).q_min));
-        EXPECT_TRUE(std::isnan(d.voltage_regulator[0].q_max));
-        EXPECT_TRUE(d.line.empty() && d.asym_load.empty() && d.three_winding_transformer.empty());
+      "voltage_regulator": [{"id": 1, "regulated_object": 1, "status": 1, "u_ref": 1}, [1, 1, 1, 1]]
+    }})")
+                          .data;
+    ASSERT_EQ(d.source.size() + d.voltage_regulator.size(), 4u);
+    for (const PgmSource& source : d.source) EXPECT_EQ(source, (PgmSource{1, 2, 1, 1, 2, 3, 1.0}));
+    for (const PgmVoltageRegulator& r : d.voltage_regulator) {
+        EXPECT_TRUE(std::isnan(r.q_min) && std::isnan(r.q_max));
     }
+    EXPECT_EQ(d.sym_gen.at(0), (PgmSymGen{1, 2, 1, 0, 4.0, 5.0}));
+    EXPECT_EQ(std::tuple(d.transformer.at(0).winding_from, d.transformer[0].winding_to),
+              std::tuple(0, 0));
+    EXPECT_TRUE(d.line.empty() && d.asym_load.empty() && d.three_winding_transformer.empty());
 }
 
 // Documents that must read as the same records as a plainer one.
