@@ -1,5 +1,6 @@
+import collections.abc
+import concurrent.futures
 import json
-import threading
 from pathlib import Path
 
 import pytest
@@ -37,19 +38,10 @@ def feeder_network(p=2e5, q=5e4):
 
 
 def run_in_thread(function):
-    """Runs `function` on a new thread: {"value": result} or {"error": exception}."""
-    outcome = {}
-
-    def body():
-        try:
-            outcome["value"] = function()
-        except BaseException as error:  # noqa: B902 - PanicException is no Exception
-            outcome["error"] = error
-
-    worker = threading.Thread(target=body)
-    worker.start()
-    worker.join()
-    return outcome
+    """Runs `function` on a new thread: its result, or the exception it raised (of any kind)."""
+    with concurrent.futures.ThreadPoolExecutor(1) as pool:
+        future = pool.submit(function)
+        return future.exception() or future.result()
 
 
 def results(batch):
@@ -57,14 +49,28 @@ def results(batch):
             for r in batch]
 
 
+class Scenarios(collections.abc.Sequence):
+    """A sequence that is no list: its length comes from `length()`, each item it hands out first
+    calls `on_item()`."""
+
+    def __init__(self, items, length=len, on_item=lambda: None):
+        self.items, self.length, self.on_item = items, length, on_item
+
+    def __len__(self):
+        return self.length(self.items)
+
+    def __getitem__(self, index):
+        item = self.items[index]
+        self.on_item()
+        return item
+
+
 @pytest.fixture
 def write_network(tmp_path):
-    """Writes a PGM document (dict or raw text) and returns its path as a str."""
-    count = [0]
+    """Writes a PGM document (dict or raw text) to a new file and returns its path as a str."""
 
     def write(document):
-        count[0] += 1
-        path = tmp_path / f"net{count[0]}.json"
+        path = tmp_path / f"net{len(list(tmp_path.iterdir()))}.json"
         path.write_text(document if isinstance(document, str) else json.dumps(document))
         return str(path)
 

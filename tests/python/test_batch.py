@@ -1,4 +1,3 @@
-import collections.abc
 import os
 import subprocess
 import sys
@@ -7,7 +6,8 @@ import pytest
 
 from quillmere import BatchResult, PowerFlowModel
 
-from conftest import EXAMPLE, feeder_network, line, network, results, source
+from conftest import (EXAMPLE, Scenarios, feeder_network, line, network, results, run_in_thread,
+                      source)
 
 LOADS_W_VAR = [(2e5, 5e4), (8e5, 1e5), (0.0, 0.0), (1.5e6, -3e5), (4e5, 4e5)]
 
@@ -71,36 +71,11 @@ def test_pool_is_cached_per_thread_count(feeder):
     assert pool_threads() == 0
 
 
-class Registered:
-    """Iterable and registered as a Sequence, but not a sequence to the interpreter's own check."""
-
-    def __init__(self, items):
-        self.items = items
-
-    def __iter__(self):
-        return iter(self.items)
-
-
-class LyingLength(collections.abc.Sequence):
-    def __init__(self, items, length):
-        self.items, self.length = items, length
-
-    def __len__(self):
-        return self.length()
-
-    def __getitem__(self, index):
-        return self.items[index]
-
-
-collections.abc.Sequence.register(Registered)
-
-
 @pytest.mark.parametrize("wrap", [
     tuple,
-    Registered,
-    lambda items: LyingLength(items, lambda: 1 // 0),
-    lambda items: LyingLength(items, lambda: sys.maxsize),  # never a reservation that big
-    lambda items: LyingLength(items, lambda: 0),
+    lambda items: Scenarios(items, lambda items: 1 // 0),
+    lambda items: Scenarios(items, lambda items: sys.maxsize),  # never a reservation that big
+    lambda items: Scenarios(items, lambda items: 0),
 ])
 def test_any_sequence_is_accepted_and_its_length_is_only_a_hint(example, wrap):
     expected = results(example.solve_batch([[(11, -1.0, 0.0)], [], [(3, -0.5, 0.0)]]))
@@ -150,16 +125,13 @@ def test_scaled_batches_are_scaled_overrides_in_order(example):
     assert scaled == results(example.solve_batch(explicit, threads=0))
     assert scaled[1] == results(example.solve_batch([[]]))[0]
     assert len({tuple(r[0]) for r in scaled}) == len(scales)
-    assert results(example.solve_batch_scaled(scales=(2, 1))) == \
-        results(example.solve_batch_scaled([2.0, 1.0]))
 
 
 OUT_OF_MEMORY = """
 import resource, sys
 from quillmere import PowerFlowModel
 model = PowerFlowModel.from_pgm_json(sys.argv[1])
-with open("/proc/self/status") as status:
-    size = next(int(l.split()[1]) * 1024 for l in status if l.startswith("VmSize:"))
+size = int(open("/proc/self/statm").read().split()[0]) * resource.getpagesize()
 resource.setrlimit(resource.RLIMIT_AS, (size + (256 << 20), resource.RLIM_INFINITY))
 try:
     model.solve_batch_scaled([0.5] * 2_000_000)  # far more overrides than the limit holds
@@ -184,3 +156,4 @@ def test_batch_results_are_read_only_copies_that_outlive_their_model(feeder):
     r.voltage_mag[0] = -1.0
     assert r.voltage_mag[0] != -1.0 and len(r.voltage_mag) == 4
     assert type(r.iterations) is int and type(r.max_mismatch) is float
+    assert run_in_thread(lambda: results([r])) == results([r])  # free of any thread

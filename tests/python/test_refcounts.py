@@ -13,18 +13,13 @@ from quillmere import BatchResult, PowerFlowModel
 from conftest import EXAMPLE
 
 CALLS = 10_000
-PATH = str(EXAMPLE)
-MRID = "feeder-7"
-BACKEND = "scalar"
-TOL = 1.5e-7
+PATH, MRID, BACKEND, TOL = str(EXAMPLE), "feeder-7", "scalar", 1.5e-7
 SCENARIOS = [[(5, -2.0, -0.5), (12, -0.3, 0.0)], []]
 SCALES = [0.5, 1.5]
 
 
-class MallInfo2(ctypes.Structure):
-    _fields_ = [(name, ctypes.c_size_t) for name in (
-        "arena", "ordblks", "smblks", "hblks", "hblkhd", "usmblks", "fsmblks", "uordblks",
-        "fordblks", "keepcost")]
+class MallInfo2(ctypes.Structure):  # glibc's ten counters; 4 is hblkhd, 7 uordblks
+    _fields_ = [("counters", ctypes.c_size_t * 10)]
 
 
 _mallinfo2 = getattr(ctypes.CDLL(ctypes.util.find_library("c")), "mallinfo2", None)
@@ -34,8 +29,8 @@ if _mallinfo2 is not None:
 
 def measure():
     gc.collect()
-    info = _mallinfo2() if _mallinfo2 else MallInfo2()
-    return sys.getallocatedblocks(), info.uordblks + info.hblkhd
+    counters = (_mallinfo2() if _mallinfo2 else MallInfo2()).counters
+    return sys.getallocatedblocks(), counters[4] + counters[7]
 
 
 def expect(error, function):

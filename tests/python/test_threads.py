@@ -5,7 +5,7 @@ import pytest
 
 from quillmere import PowerFlowModel
 
-from conftest import results, run_in_thread
+from conftest import Scenarios, run_in_thread
 
 UNSENDABLE = ("assertion `left == right` failed: quillmere::python::PowerFlowModel is unsendable, "
               "but sent to another thread")
@@ -23,7 +23,7 @@ UNSENDABLE = ("assertion `left == right` failed: quillmere::python::PowerFlowMod
     (lambda m: m.solve_batch_scaled(), "TypeError"),
 ])
 def test_use_from_another_thread(example, call, kind, capfd):
-    error = run_in_thread(lambda: call(example))["error"]
+    error = run_in_thread(lambda: call(example))
     assert type(error).__name__ == kind
     if kind == "PanicException":
         assert type(error).__module__ == "pyo3_runtime" and not isinstance(error, Exception)
@@ -32,21 +32,9 @@ def test_use_from_another_thread(example, call, kind, capfd):
         assert left.startswith("  left: ThreadId(") and right.startswith(" right: ThreadId(")
         assert left[8:] != right[8:]
         assert "unsendable" in capfd.readouterr().err  # also reported on standard error
+        assert type(run_in_thread(example.reset)) is type(error)  # one class only
     example.solve()
     assert len(example.voltage_mag()) == example.n_nodes
-
-
-def test_panic_exception_type_is_created_once(example):
-    first = run_in_thread(example.solve)["error"]
-    assert type(run_in_thread(example.voltage_ang)["error"]) is type(first)
-
-
-def test_static_methods_and_batch_results_work_from_any_thread(example, feeder):
-    made = run_in_thread(lambda: type(PowerFlowModel.from_pgm_json(feeder)))
-    assert made["value"] is PowerFlowModel
-    assert isinstance(run_in_thread(PowerFlowModel.default_threads)["value"], int)
-    batch = example.solve_batch([[], [(11, -1.0, 0.0)]])
-    assert run_in_thread(lambda: results(batch))["value"] == results(batch)
 
 
 def test_model_belongs_to_the_thread_that_made_it(feeder):
@@ -54,7 +42,7 @@ def test_model_belongs_to_the_thread_that_made_it(feeder):
     old_hook, sys.unraisablehook = sys.unraisablehook, seen.append
     try:
         run_in_thread(lambda: PowerFlowModel.from_pgm_json(feeder).solve())  # released there
-        made = run_in_thread(lambda: PowerFlowModel.from_pgm_json(feeder))["value"]
+        made = run_in_thread(lambda: PowerFlowModel.from_pgm_json(feeder))
         with pytest.raises(BaseException, match="sent to another thread"):
             made.solve()
         assert seen == []
@@ -67,25 +55,6 @@ def test_model_belongs_to_the_thread_that_made_it(feeder):
                        "another thread")]
 
 
-class Reentrant:
-    """A scenario list whose item access calls back into the model being solved."""
-
-    def __init__(self, model, call):
-        self.model, self.call, self.errors = model, call, []
-
-    def __len__(self):
-        return 1
-
-    def __getitem__(self, index):
-        if index > 0:
-            raise IndexError(index)
-        try:
-            self.call(self.model)
-        except RuntimeError as error:
-            self.errors.append(str(error))
-        return [(0, 0.0, 0.0)]
-
-
 @pytest.mark.parametrize("call, message", [
     (lambda m: m.n_nodes, "Already mutably borrowed"),
     (lambda m: m.voltage_mag(), "Already mutably borrowed"),
@@ -93,11 +62,15 @@ class Reentrant:
     (lambda m: m.reset(), "Already borrowed"),
 ])
 def test_model_in_use_refuses_re_entry(example, call, message):
-    scenarios = Reentrant(example, call)
-    try:
-        example.solve_batch(scenarios)
-    except (RuntimeError, ValueError, TypeError):
-        pass
-    assert scenarios.errors == [message]
+    errors = []
+
+    def reenter():
+        try:
+            call(example)
+        except RuntimeError as error:
+            errors.append(str(error))
+
+    assert len(example.solve_batch(Scenarios([[(0, 0.0, 0.0)]], on_item=reenter))) == 1
+    assert errors == [message]
     example.solve()
     assert example.n_nodes == len(example.voltage_mag())
