@@ -1,5 +1,8 @@
 #include <gtest/gtest.h>
 
+#include <limits>
+#include <optional>
+#include <tuple>
 #include <vector>
 
 #include "klu_native/kernel.hpp"
@@ -7,6 +10,35 @@
 
 namespace quillmere::klu_native {
 namespace {
+
+using Perm = std::vector<std::size_t>;
+
+// The diagonal when it reaches tol times the largest magnitude, else the first largest (the last
+// candidate only when strictly larger); the last candidate takes the pivot's slot.
+TEST(Lpivot, ChoiceAndRemainingOrder) {
+    const double nan = std::numeric_limits<double>::quiet_NaN();
+    // (candidates, diagonal row, pivot row or none, rows left)
+    using Case =
+        std::tuple<std::vector<FactorEntry>, std::size_t, std::optional<std::size_t>, Perm>;
+    const std::vector<Case> cases = {
+        {{{0, 1000.0}, {1, 1.0}}, 1, 1, {0}},
+        {{{0, 1000.0}, {1, 0.9999999}}, 1, 0, {1}},
+        {{{2, -3.0}, {5, 3.0}, {7, 1.0}}, 9, 2, {7, 5}},
+        {{{2, 5.0}, {3, -5.0}}, 9, 2, {3}},
+        {{{2, 1.0}, {3, -5.0}}, 9, 3, {2}},
+        {{{2, nan}, {4, 2.0}, {3, 1.0}}, 2, 4, {2, 3}},  // NaN: never accepted, never largest
+        {{{1, 0.0}, {2, -0.0}}, 1, std::nullopt, {}},
+    };
+    for (auto [list, diag, pivot, rest] : cases) {
+        const std::optional<Pivot> p = lpivot(list, diag, 0.001);
+        ASSERT_EQ(p.has_value(), pivot.has_value()) << diag;
+        if (!p) continue;
+        EXPECT_EQ(p->row, *pivot);
+        Perm rows;
+        for (const FactorEntry& e : list) rows.push_back(e.row);
+        EXPECT_EQ(rows, rest) << *pivot;
+    }
+}
 
 // One work column serves every block of every call, so it must be all zero on every exit, a
 // failing one included: a stale multiplier would otherwise start a later fill-in entry.
@@ -27,7 +59,7 @@ TEST(RefactorBlock, WorkColumnIsZeroOnEveryExit) {
         std::vector<std::vector<FactorEntry>> sink(3);
         auto f = factor_block(3, first, 0.001, sink);
         ASSERT_TRUE(f);
-        ASSERT_EQ(f->perm, (std::vector<std::size_t>{0, 1, 2}));
+        ASSERT_EQ(f->perm, (Perm{0, 1, 2}));
         cols.push_back(first[2]);
         std::vector<double> x(5, 0.0);
         EXPECT_EQ(refactor_block_in_place(3, *f, x, cols, sink), ok);

@@ -82,8 +82,7 @@ TEST(KluNativeSystem, ZeroPivotCallLeavesNoTrace) {
         Triplets t = testing::random_system(n, 0.15, rng);
         t.insert(t.end(), {{n, n, 2.0}, {0, n, 1.0}});
         auto sys = KluNativeSystem::create(n + 1, t);
-        auto reference = KluNativeSystem::create(n + 1, t);
-        ASSERT_TRUE(sys && reference);
+        ASSERT_TRUE(sys);
         const Symbolic& s = sys->symbolic();
         std::size_t big = 0;
         for (std::size_t b = 0; b + 1 < s.r.size(); ++b) {
@@ -99,7 +98,7 @@ TEST(KluNativeSystem, ZeroPivotCallLeavesNoTrace) {
             }
             EXPECT_FALSE(sys->factor_and_solve_values(failing, rhs)) << trial;
             EXPECT_EQ(sys->factor_and_solve_values(later, rhs),
-                      reference->factor_and_solve_values(later, rhs))
+                      KluNativeSystem::create(n + 1, t)->factor_and_solve_values(later, rhs))
                 << trial;
         }
     }
