@@ -44,14 +44,9 @@ def run_in_thread(function):
         return future.exception() or future.result()
 
 
-def results(batch):
-    return [(r.voltage_mag, r.voltage_ang, r.iterations, r.converged, r.max_mismatch)
-            for r in batch]
-
-
 class Scenarios(collections.abc.Sequence):
-    """A sequence that is no list: its length comes from `length()`, each item it hands out first
-    calls `on_item()`."""
+    """A sequence that is no list: `length(items)` gives its length, and each item it hands out
+    first calls `on_item()`."""
 
     def __init__(self, items, length=len, on_item=lambda: None):
         self.items, self.length, self.on_item = items, length, on_item

@@ -6,10 +6,14 @@ import pytest
 
 from quillmere import BatchResult, PowerFlowModel
 
-from conftest import (EXAMPLE, Scenarios, feeder_network, line, network, results, run_in_thread,
-                      source)
+from conftest import EXAMPLE, Scenarios, feeder_network, line, network, run_in_thread, source
 
 LOADS_W_VAR = [(2e5, 5e4), (8e5, 1e5), (0.0, 0.0), (1.5e6, -3e5), (4e5, 4e5)]
+
+
+def results(batch):
+    return [(r.voltage_mag, r.voltage_ang, r.iterations, r.converged, r.max_mismatch)
+            for r in batch]
 
 
 @pytest.mark.parametrize("backend", ["scalar", "block", "klu_native"])
