@@ -17,12 +17,6 @@ using testing::values_of;
 using testing::Vec;
 constexpr double nan = std::numeric_limits<double>::quiet_NaN();
 
-std::optional<Vec> solve_fresh(std::size_t n, const Triplets& t, const Vec& rhs) {
-    auto sys = KluNativeSystem::create(n, t);
-    if (!sys) return std::nullopt;
-    return sys->factor_and_solve_values(values_of(t), rhs);
-}
-
 TEST(KluNativeSystem, CreateRefusesSingularMatrices) {
     const std::vector<std::pair<std::size_t, Triplets>> cases = {
         {2, {{0, 0, 1.0}, {1, 0, 1.0}}},                            // empty column
@@ -30,7 +24,7 @@ TEST(KluNativeSystem, CreateRefusesSingularMatrices) {
         {1, {{0, 0, 1.5}, {0, 0, -1.5}}},                           // duplicates cancel
     };
     for (const auto& [n, t] : cases) EXPECT_FALSE(KluNativeSystem::create(n, t)) << t.size();
-    EXPECT_EQ(solve_fresh(0, {}, {}), Vec{});
+    EXPECT_EQ(KluNativeSystem::create(0, {})->factor_and_solve_values({}, {}), Vec{});
 }
 
 // The first matrix and neighbours of it, refactored along its pivot order, match a dense LU.
@@ -105,13 +99,9 @@ TEST(KluNativeSystem, ZeroPivotCallLeavesNoTrace) {
 }
 
 // With y0 = l = 1 + 2^-30 the product rounds to 1 + 2^-29 and cancels exactly, where a fused
-// multiply-add would leave -2^-60: in the solve, and as a zero pivot in both factorisations.
+// multiply-add would leave -2^-60: as a zero pivot in both factorisations, and in the solve.
 TEST(KluNativeSystem, UpdatesAreNotFused) {
     const double e = std::ldexp(1.0, -30);
-    const auto x =
-        solve_fresh(2, {{0, 0, 1.0}, {1, 0, 1.0 + e}, {1, 1, 1.0}}, {1.0 + e, 1 + 2 * e});
-    ASSERT_TRUE(x);
-    EXPECT_EQ((*x)[1], 0.0);
     const Triplets full = {{0, 0, 1.0}, {1, 0, 1.0 + e}, {0, 1, 1.0 + e}, {1, 1, 1.0 + 2 * e}};
     EXPECT_FALSE(KluNativeSystem::create(2, full));
     Triplets regular = full;
@@ -119,6 +109,10 @@ TEST(KluNativeSystem, UpdatesAreNotFused) {
     auto sys = KluNativeSystem::create(2, regular);
     ASSERT_TRUE(sys);
     EXPECT_FALSE(sys->factor_and_solve_values(values_of(full), Vec{1.0, 1.0}));
+    const auto x =
+        sys->factor_and_solve_values(Vec{1.0, 1.0 + e, 0.0, 1.0}, Vec{1.0 + e, 1 + 2 * e});
+    ASSERT_TRUE(x);
+    EXPECT_EQ((*x)[1], 0.0);
 }
 
 // A NaN or an overflow in the solution is a failure, never a result; tiny pivots are fine.
@@ -133,8 +127,6 @@ TEST(KluNativeSystem, NonFiniteSolutionsAndBrokenContracts) {
     EXPECT_FALSE(sys->factor_and_solve_values(values_of(t), Vec{1.0, nan}));
     EXPECT_TRUE(sys->factor_and_solve_values(tiny, Vec{1.0, 1.0}));
     EXPECT_FALSE(sys->factor_and_solve_values(tiny, Vec{1e10, 1.0}));
-    EXPECT_EQ(sys->factor_and_solve_values(values_of(t), Vec{1.0, 1.0}),
-              solve_fresh(2, t, Vec{1.0, 1.0}));
     EXPECT_THROW(sys->factor_and_solve_values(Vec{1.0, 1.0, 1.0}, Vec{1.0, 1.0}), Stop);
     EXPECT_THROW(sys->factor_and_solve_values(Vec(5, 1.0), Vec{1.0, 1.0}), Stop);
     EXPECT_THROW(sys->factor_and_solve_values(values_of(t), Vec{1.0}), Stop);
