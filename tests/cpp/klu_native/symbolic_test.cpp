@@ -72,8 +72,9 @@ TEST(AmdOrder, InvalidPatterns) {
         {2, {0, 2, 2}, {1, 0}},  // rows out of order
         {2, {0, 1, 1}, {2}},     // row beyond n
     };
-    for (const auto& [n, ap, ai] : absent)
+    for (const auto& [n, ap, ai] : absent) {
         EXPECT_FALSE(amd::amd_order(n, ap, ai)) << ::testing::PrintToString(ap);
+    }
     // Too few column pointers, or a column past the end of the rows: a broken calling contract.
     EXPECT_THROW(amd::amd_order(2, Perm{0, 1}, Perm{0}), Stop);
     EXPECT_THROW(amd::amd_order(2, Perm{0, 1, 3}, Perm{0}), Stop);
@@ -121,7 +122,7 @@ std::string check_symbolic(const Pattern& pat, const Symbolic& s, bool perfect) 
     Perm pinv(n), qinv(n), block(n);
     for (std::size_t k = 0; k < n; ++k) pinv[s.p[k]] = qinv[s.q[k]] = k;
     for (std::size_t b = 0; b + 1 < s.r.size(); ++b) {
-        if (s.r[b] >= s.r[b + 1]) return "r not increasing";
+        if (s.r[b] >= s.r[b + 1] || s.r[b + 1] > n) return "r not increasing";
         for (std::size_t k = s.r[b]; k < s.r[b + 1]; ++k) block[k] = b;
     }
     std::size_t diagonal = 0;
