@@ -21,65 +21,11 @@ using testing::bus;
 using testing::Net;
 using testing::phasor;
 
-struct IslandSpec {
-    std::size_t slacks;
-    std::size_t size;
-};
-
-// Random islands whose buses are numbered in one shuffled sequence, so islands interleave in bus
-// order. Each island is a tree of short lines to one of the few buses before it plus a quarter as
-// many loop-closing lines; its first `slacks` buses are slacks, a fifth of the rest PV generators,
-// the others loads with ZIP terms of every kind spread among them, and some buses carry a shunt.
-Net synthetic(const std::vector<IslandSpec>& islands, std::uint64_t seed) {
-    std::mt19937_64 rng(seed);
-    std::uniform_real_distribution<double> u(0.0, 1.0);
-    std::size_t n = 0;
-    for (const IslandSpec& s : islands) n += s.size;
-    std::vector<std::size_t> number(n);
-    std::iota(number.begin(), number.end(), 0);
-    std::shuffle(number.begin(), number.end(), rng);
-
-    std::vector<Bus> buses(n);
-    std::vector<Line> lines;
-    std::vector<ShuntAdm> shunts;
-    for (std::size_t first = 0, next = 0; const IslandSpec& s : islands) {
-        for (std::size_t k = 0; k < s.size; ++k) {
-            const std::size_t b = number[next++];
-            Bus& x = buses[b];
-            if (k < s.slacks) {
-                x = bus(b, BusType::Slack, 0, 0, 1.0 + 0.03 * u(rng), 0.05 * (u(rng) - 0.5));
-            } else if (u(rng) < 0.2) {
-                x = bus(b, BusType::PV, 0.04 * u(rng), 0, 0.99 + 0.03 * u(rng));
-            } else {
-                x = bus(b, BusType::PQ, -0.02 * u(rng), -0.008 * u(rng));
-                const double pick = u(rng);
-                const auto kind = static_cast<std::uint8_t>(static_cast<int>(pick * 10.0) % 3);
-                if (pick < 0.45) x.zip.push_back({{-0.01 * u(rng), -0.004 * u(rng)}, kind});
-            }
-            if (u(rng) < 0.15) shunts.push_back({{0.0, 0.02 * u(rng)}, b});
-            if (k == 0) continue;
-            const std::size_t to =
-                k - 1 - static_cast<std::size_t>(u(rng) * std::min<std::size_t>(k, 6));
-            lines.push_back({number[first + to], b, 0.004 + 0.01 * u(rng), 0.01 + 0.03 * u(rng),
-                             0.01 * u(rng), 0.0});
-        }
-        for (std::size_t k = 0; k < s.size / 4; ++k) {
-            const std::size_t a = first + static_cast<std::size_t>(u(rng) * s.size);
-            const std::size_t c = first + static_cast<std::size_t>(u(rng) * s.size);
-            if (a != c) lines.push_back({number[a], number[c], 0.01, 0.04, 0.0, 0.0});
-        }
-        first = next;
-    }
-    YBus y = network::build_ybus(n, lines, {});
-    network::stamp_shunts(y, shunts);
-    return {std::move(buses), std::move(y).finish()};
-}
-
 TEST(Backends, AgreeOnVoltagesPassesAndStatuses) {
-    const std::vector<IslandSpec> small{{1, 6}, {0, 3}, {2, 5}, {1, 1}};
-    const std::vector<IslandSpec> medium{{1, 250}, {2, 150}, {0, 40}, {1, 120}};
+    const std::vector<testing::IslandSpec> small{{1, 6}, {0, 3}, {2, 5}, {1, 1}};
+    const std::vector<testing::IslandSpec> medium{{1, 250}, {2, 150}, {0, 40}, {1, 120}};
     struct Case {
-        const std::vector<IslandSpec>& islands;
+        const std::vector<testing::IslandSpec>& islands;
         std::uint64_t max_iter;
         SolveOutcome outcome;
     };
@@ -88,7 +34,7 @@ TEST(Backends, AgreeOnVoltagesPassesAndStatuses) {
                           {medium, 2, SolveOutcome::MaxIterations}};
     for (const Case& c : cases) {
         for (std::uint64_t seed : {1u, 2u, 3u}) {
-            const Net net = synthetic(c.islands, seed);
+            const Net net = testing::synthetic(c.islands, seed);
             std::vector<Bus> ref = net.buses;
             network::linear_initial_guess(ref, net.y);
             const std::vector<Bus> start = ref;

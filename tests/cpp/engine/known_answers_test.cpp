@@ -19,6 +19,15 @@ struct Branch {
     Complex z;
 };
 
+// V2 of a feeder: slack at magnitude v1 (angle 0), series impedance z, constant-power load s_load
+// drawn at the far end; the high-voltage root of v^4 + (2 Re(conj(z) s) - v1^2) v^2 + |z s|^2 = 0.
+inline Complex feeder_voltage(double v1, Complex z, Complex s_load) {
+    const double b = 2.0 * (std::conj(z) * s_load).real() - v1 * v1;
+    const double c = std::norm(z) * std::norm(s_load);
+    const double v2sq = (-b + std::sqrt(b * b - 4.0 * c)) / 2.0;
+    return (v2sq + std::conj(z) * s_load) / v1;
+}
+
 // A feeder from a slack at v1 through z to a PQ bus with the given power and ZIP terms.
 std::vector<Bus> feeder(double v1, Complex s, std::vector<ZipTerm> zip = {}) {
     std::vector<Bus> buses{bus(0, BusType::Slack, 0, 0, v1),
@@ -78,8 +87,8 @@ TEST(KnownAnswers, SolvedVoltagesBalanceEveryBus) {
             }
         }
         if (buses.size() == 2 && buses[1].zip.empty()) {
-            const Complex want = testing::feeder_voltage(
-                buses[0].vm, c.branches[0].z, -Complex(buses[1].p_spec, buses[1].q_spec));
+            const Complex want = feeder_voltage(buses[0].vm, c.branches[0].z,
+                                                -Complex(buses[1].p_spec, buses[1].q_spec));
             EXPECT_LT(std::abs(phasor(buses[1]) - want), 1e-10);
         }
     }

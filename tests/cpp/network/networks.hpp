@@ -1,10 +1,13 @@
 #pragma once
-// Small hand-made networks shared by the network and engine tests.
+// Networks shared by the network and engine tests: hand-made ones and random multi-island ones.
 
+#include <algorithm>
 #include <cmath>
 #include <complex>
 #include <cstddef>
 #include <cstdint>
+#include <numeric>
+#include <random>
 #include <vector>
 
 #include "network.hpp"
@@ -62,13 +65,66 @@ inline Net grid() {
             s.finish()};
 }
 
-// V2 of a feeder: slack at magnitude v1 (angle 0), series impedance z, constant-power load s_load
-// drawn at the far end; the high-voltage root of v^4 + (2 Re(conj(z) s) - v1^2) v^2 + |z s|^2 = 0.
-inline Complex feeder_voltage(double v1, Complex z, Complex s_load) {
-    const double b = 2.0 * (std::conj(z) * s_load).real() - v1 * v1;
-    const double c = std::norm(z) * std::norm(s_load);
-    const double v2sq = (-b + std::sqrt(b * b - 4.0 * c)) / 2.0;
-    return (v2sq + std::conj(z) * s_load) / v1;
+struct IslandSpec {
+    std::size_t slacks;
+    std::size_t size;
+};
+
+// Random islands whose buses are numbered in one shuffled sequence, so islands interleave in bus
+// order. Each island is a tree of short lines to one of the few buses before it plus a quarter as
+// many loop-closing branches, a third of them phase-shifting transformers; its first `slacks` buses
+// are slacks, a fifth of the rest PV generators, the others loads with ZIP terms of every kind
+// spread among them, and some buses carry a shunt.
+inline Net synthetic(const std::vector<IslandSpec>& islands, std::uint64_t seed) {
+    std::mt19937_64 rng(seed);
+    std::uniform_real_distribution<double> u(0.0, 1.0);
+    std::size_t n = 0;
+    for (const IslandSpec& s : islands) n += s.size;
+    std::vector<std::size_t> number(n);
+    std::iota(number.begin(), number.end(), 0);
+    std::shuffle(number.begin(), number.end(), rng);
+
+    std::vector<Bus> buses(n);
+    std::vector<Line> lines;
+    std::vector<ShuntAdm> shunts;
+    std::vector<Transformer> trs;
+    for (std::size_t first = 0, next = 0; const IslandSpec& s : islands) {
+        for (std::size_t k = 0; k < s.size; ++k) {
+            const std::size_t b = number[next++];
+            Bus& x = buses[b];
+            if (k < s.slacks) {
+                x = bus(b, BusType::Slack, 0, 0, 1.0 + 0.03 * u(rng), 0.05 * (u(rng) - 0.5));
+            } else if (u(rng) < 0.2) {
+                x = bus(b, BusType::PV, 0.04 * u(rng), 0, 0.99 + 0.03 * u(rng));
+            } else {
+                x = bus(b, BusType::PQ, -0.02 * u(rng), -0.008 * u(rng));
+                const double pick = u(rng);
+                const auto kind = static_cast<std::uint8_t>(static_cast<int>(pick * 10.0) % 3);
+                if (pick < 0.45) x.zip.push_back({{-0.01 * u(rng), -0.004 * u(rng)}, kind});
+            }
+            if (u(rng) < 0.15) shunts.push_back({{0.0, 0.02 * u(rng)}, b});
+            if (k == 0) continue;
+            const std::size_t to =
+                k - 1 - static_cast<std::size_t>(u(rng) * std::min<std::size_t>(k, 6));
+            lines.push_back({number[first + to], b, 0.004 + 0.01 * u(rng), 0.01 + 0.03 * u(rng),
+                             0.01 * u(rng), 0.0});
+        }
+        for (std::size_t k = 0; k < s.size / 4; ++k) {
+            const std::size_t a = number[first + static_cast<std::size_t>(u(rng) * s.size)];
+            const std::size_t c = number[first + static_cast<std::size_t>(u(rng) * s.size)];
+            if (a == c) continue;
+            if (k % 3 == 0) {
+                const Complex tap = std::polar(0.95 + 0.1 * u(rng), 0.1 * (u(rng) - 0.5));
+                trs.push_back({{2.0, -20.0}, {0.0, -0.01}, tap, a, c, 1, 1});
+            } else {
+                lines.push_back({a, c, 0.01, 0.04, 0.0, 0.0});
+            }
+        }
+        first = next;
+    }
+    YBus y = network::build_ybus(n, lines, trs);
+    network::stamp_shunts(y, shunts);
+    return {std::move(buses), std::move(y).finish()};
 }
 
 }  // namespace quillmere::testing
