@@ -298,6 +298,9 @@ void append_escaped(std::string& out, std::string_view s) {
             case '\t':
                 out += "\\t";
                 break;
+            case '\0':
+                out += "\\0";
+                break;
             default:
                 if (static_cast<unsigned char>(c) < 0x20 || c == 0x7f) {
                     constexpr char digits[] = "0123456789abcdef";

@@ -71,8 +71,8 @@ const Refusal kRefusals[] = {
     {"node", "5", 18, "invalid type: integer `5`, expected struct PgmNode"},
     {"data", R"(,"line":null)", 42, "invalid type: null, expected a sequence"},
     {"", R"({"data":{"node":{},"source":[]}})", 17, "invalid type: map, expected a sequence"},
-    {"", R"({"data":{"node":"x\n\"y","source":[]}})", 24,
-     R"(invalid type: string "x\n\"y", expected a sequence)"},
+    {"", R"({"data":{"node":"x\n\"y\u0000\u001b","source":[]}})", 36,
+     R"(invalid type: string "x\n\"y\0\u{1b}", expected a sequence)"},
     // Integers.
     {"node", R"({"id":1e2})", 26, "invalid type: floating point `100.0`, expected u64"},
     {"node", R"({"id":-0})", 25, "invalid type: floating point `-0.0`, expected u64"},
