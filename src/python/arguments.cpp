@@ -109,27 +109,30 @@ std::optional<std::string> text_argument(PyObject* value, const char* parameter)
     return std::string(utf8, static_cast<std::size_t>(size));
 }
 
+std::optional<double> float_value(PyObject* value) {
+    const double result = PyFloat_AsDouble(value);
+    if (result == -1.0 && PyErr_Occurred()) return std::nullopt;
+    return result;
+}
+
+std::optional<std::uint64_t> u64_value(PyObject* value) {
+    Ref index = Ref::steal(PyNumber_Index(value));
+    if (!index) return std::nullopt;
+    const unsigned long long result = PyLong_AsUnsignedLongLong(index.get());
+    if (result == static_cast<unsigned long long>(-1) && PyErr_Occurred()) return std::nullopt;
+    return static_cast<std::uint64_t>(result);
+}
+
 std::optional<double> float_argument(PyObject* value, const char* parameter) {
-    double result = PyFloat_AsDouble(value);
-    if (result == -1.0 && PyErr_Occurred()) {
-        add_parameter_note(parameter);
-        return std::nullopt;
-    }
+    auto result = float_value(value);
+    if (!result) add_parameter_note(parameter);
     return result;
 }
 
 std::optional<std::uint64_t> u64_argument(PyObject* value, const char* parameter) {
-    Ref index = Ref::steal(PyNumber_Index(value));
-    if (!index) {
-        add_parameter_note(parameter);
-        return std::nullopt;
-    }
-    unsigned long long result = PyLong_AsUnsignedLongLong(index.get());
-    if (result == static_cast<unsigned long long>(-1) && PyErr_Occurred()) {
-        add_parameter_note(parameter);
-        return std::nullopt;
-    }
-    return static_cast<std::uint64_t>(result);
+    auto result = u64_value(value);
+    if (!result) add_parameter_note(parameter);
+    return result;
 }
 
 }  // namespace quillmere::python

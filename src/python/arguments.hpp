@@ -25,6 +25,12 @@ struct Signature {
 bool bind_arguments(const Signature& signature, PyObject* const* args, Py_ssize_t nargs,
                     PyObject* kwnames, std::span<PyObject*> bound);
 
+// Conversions of one value: a float as the interpreter converts one (float, int, __float__,
+// __index__) and an int (or __index__) in 0 ... 2^64 - 1. On failure the value's own exception
+// is set (TypeError, OverflowError) and the result is empty.
+std::optional<double> float_value(PyObject* value);
+std::optional<std::uint64_t> u64_value(PyObject* value);
+
 // Conversions of one argument value. On failure the value's own exception is raised with the note
 // "while processing '<parameter>'" and the result is empty.
 std::optional<std::string> text_argument(PyObject* value, const char* parameter);

@@ -19,12 +19,19 @@ PyObject* panic_exception_type() {
     return type;
 }
 
-void raise_panic(const char* message) {
-    std::fprintf(stderr, "quillmere: call stopped:\n%s\n", message);
+void raise_text(PyObject* type, std::string_view message) {
+    Ref text = Ref::steal(
+        PyUnicode_DecodeUTF8(message.data(), static_cast<Py_ssize_t>(message.size()), "replace"));
+    if (text) PyErr_SetObject(type, text.get());
+}
+
+void raise_panic(std::string_view message) {
+    std::fprintf(stderr, "quillmere: call stopped:\n%.*s\n", static_cast<int>(message.size()),
+                 message.data());
     std::fflush(stderr);
     PyObject* type = panic_exception_type();
     if (type == nullptr) return;
-    PyErr_SetString(type, message);
+    raise_text(type, message);
 }
 
 void add_parameter_note(const char* parameter) {

@@ -8,6 +8,7 @@
 #include <exception>
 #include <new>
 #include <string>
+#include <string_view>
 
 #include "stop.hpp"
 
@@ -17,12 +18,13 @@ namespace quillmere::python {
 // Borrowed; nullptr with an exception set when it cannot be created.
 PyObject* panic_exception_type();
 
+// Sets an exception of `type` whose text is all of `message`: a NUL byte inside does not cut it
+// short (a path may hold one), and bytes that are not UTF-8 are replaced.
+void raise_text(PyObject* type, std::string_view message);
+
 // Reports `message` on standard error and sets PanicException with it. Allocates nothing of its
 // own before the exception is set, so it is safe in a handler of a noexcept function.
-void raise_panic(const char* message);
-inline void raise_panic(const std::string& message) {
-    raise_panic(message.c_str());
-}
+void raise_panic(std::string_view message);
 
 // Adds the note "while processing '<parameter>'" to the exception being raised.
 void add_parameter_note(const char* parameter);

@@ -73,20 +73,6 @@ std::optional<std::vector<T>> list_of(PyObject* value, Convert&& convert) {
     return items;
 }
 
-std::optional<double> float_value(PyObject* value) {
-    const double result = PyFloat_AsDouble(value);
-    if (result == -1.0 && PyErr_Occurred()) return std::nullopt;
-    return result;
-}
-
-std::optional<std::size_t> index_value(PyObject* value) {
-    Ref index = Ref::steal(PyNumber_Index(value));
-    if (!index) return std::nullopt;
-    const unsigned long long result = PyLong_AsUnsignedLongLong(index.get());
-    if (result == static_cast<unsigned long long>(-1) && PyErr_Occurred()) return std::nullopt;
-    return static_cast<std::size_t>(result);
-}
-
 // One (bus_index, p_spec, q_spec) tuple.
 std::optional<BusOverride> override_from(PyObject* value) {
     if (!PyTuple_Check(value)) {
@@ -100,13 +86,13 @@ std::optional<BusOverride> override_from(PyObject* value) {
                      length);
         return std::nullopt;
     }
-    const auto bus = index_value(PyTuple_GET_ITEM(value, 0));
+    const auto bus = u64_value(PyTuple_GET_ITEM(value, 0));
     if (!bus) return std::nullopt;
     const auto p_spec = float_value(PyTuple_GET_ITEM(value, 1));
     if (!p_spec) return std::nullopt;
     const auto q_spec = float_value(PyTuple_GET_ITEM(value, 2));
     if (!q_spec) return std::nullopt;
-    return BusOverride{*p_spec, *q_spec, std::nullopt, *bus};
+    return BusOverride{*p_spec, *q_spec, std::nullopt, static_cast<std::size_t>(*bus)};
 }
 
 std::optional<Scenario> scenario_from(PyObject* value) {
@@ -125,7 +111,7 @@ bool convert_threads(PyObject* value, std::optional<std::size_t>& threads) {
 }
 
 PyObject* raise_batch_error(const BatchError& error) {
-    PyErr_SetString(PyExc_RuntimeError, error.message().c_str());
+    raise_text(PyExc_RuntimeError, error.message());
     return nullptr;
 }
 

@@ -24,19 +24,17 @@ std::optional<Backend> backend_code(const std::string& name) {
     if (name == "block") return Backend::Block;
     if (name == "klu_native") return Backend::KluNative;
     if (name == "klu") {
-        PyErr_SetString(PyExc_ValueError,
-                        "the 'klu' backend needs an optional component that was not enabled when "
-                        "this module was built");
+        raise_text(PyExc_ValueError,
+                   "the 'klu' backend needs an optional component that was not enabled when this "
+                   "module was built");
     } else if (name == "pardiso") {
-        PyErr_SetString(PyExc_ValueError,
-                        "the 'pardiso' backend needs an optional component that was not enabled "
-                        "when this module was built, and a vendor math library present at build "
-                        "time");
+        raise_text(PyExc_ValueError,
+                   "the 'pardiso' backend needs an optional component that was not enabled when "
+                   "this module was built, and a vendor math library present at build time");
     } else {
-        PyErr_Format(PyExc_ValueError,
-                     "unknown backend '%s', expected 'scalar', 'block', 'klu', 'klu_native', or "
-                     "'pardiso'",
-                     name.c_str());
+        raise_text(PyExc_ValueError,
+                   "unknown backend '" + name +
+                       "', expected 'scalar', 'block', 'klu', 'klu_native', or 'pardiso'");
     }
     return std::nullopt;
 }
@@ -89,7 +87,7 @@ PyObject* load(const LoadArguments& args) {
     if (auto* error = std::get_if<pgm::LoadError>(&loaded)) {
         PyObject* type =
             error->kind == pgm::LoadError::Kind::Read ? PyExc_RuntimeError : PyExc_ValueError;
-        PyErr_SetString(type, error->message.c_str());
+        raise_text(type, error->message);
         return nullptr;
     }
     // The name is matched only now, after the whole network has been built.
@@ -114,9 +112,13 @@ PyObject* model_from_pgm_json(PyObject*, PyObject* const* args, Py_ssize_t nargs
                               PyObject* kwnames) noexcept {
     PyObject* bound[6];
     if (!bind_arguments(kSignature, args, nargs, kwnames, bound)) return nullptr;
-    auto converted = convert(bound);
-    if (!converted) return nullptr;
-    return run_guarded([&] { return load(*converted); }, static_cast<PyObject*>(nullptr));
+    return run_guarded(
+        [&]() -> PyObject* {
+            auto converted = convert(bound);
+            if (!converted) return nullptr;
+            return load(*converted);
+        },
+        static_cast<PyObject*>(nullptr));
 }
 
 }  // namespace quillmere::python

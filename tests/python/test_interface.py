@@ -142,7 +142,8 @@ REFUSED = "the '{}' backend needs an optional component that was not enabled whe
 PARSING = "parsing {path} as PGM JSON: "
 
 
-@pytest.mark.parametrize("backend", ["klu", "pardiso", "KLU_NATIVE", "Scalar", "scalar ", "lu", ""])
+@pytest.mark.parametrize("backend",
+                         ["klu", "pardiso", "KLU_NATIVE", "Scalar", "scalar ", "scalar\0", "lu", ""])
 def test_refused_backend_names(backend):
     with pytest.raises(ValueError) as info:
         M.from_pgm_json(PATH, backend=backend)
@@ -151,10 +152,12 @@ def test_refused_backend_names(backend):
 
 
 # The file is read before the backend name is looked at, so a bad name never hides these. Each row:
-# the file's content (None: no such file, "/": a directory) and how the error's message begins.
+# the file's content (None: no such file, "/": a directory, "\0": a readable file's path followed
+# by a NUL byte) and how the error's message begins.
 @pytest.mark.parametrize("content, message", [
     (None, "reading {path}: "),
     ("/", "reading {path}: "),
+    ("\0", "reading {path}: path contains a NUL byte"),
     ("", PARSING + "EOF while parsing a value"),
     ("[]", PARSING + "invalid length 0"),
     ('{"data": {"node": [{"id": 1}], "source": []}}', PARSING + "missing field `u_rated`"),
@@ -164,9 +167,8 @@ def test_refused_backend_names(backend):
     (network([1], [], [source(20, 7)]), "source 20: node 7 is not a node id"),
 ])
 def test_file_parse_and_reference_errors(tmp_path, write_network, content, message):
-    path = str(tmp_path / "missing.json") if content is None else str(tmp_path)
-    if content not in (None, "/"):
-        path = write_network(content)
+    special = {None: str(tmp_path / "missing.json"), "/": str(tmp_path), "\0": PATH + "\0"}
+    path = special[content] if content in (None, "/", "\0") else write_network(content)
     with pytest.raises(RuntimeError if message.startswith("reading") else ValueError) as info:
         M.from_pgm_json(path, backend="KLU_NATIVE")
     assert str(info.value).startswith(message.format(path=path))
