@@ -180,8 +180,10 @@ std::optional<std::vector<double>> RealSparseSystem::factor_and_solve_values(
         stop("value list holds " + std::to_string(values.size()) + " values but the pattern has " +
              std::to_string(s.slot.size()) + " triplets");
     }
+    // Each slot starts from negative zero, which adding leaves unchanged: a position given once
+    // keeps its value bit for bit (a -0.0 included), a repeated one gets the sum in triplet order.
     double* stored = s.matrix.valuePtr();
-    std::fill_n(stored, static_cast<std::size_t>(s.matrix.nonZeros()), 0.0);
+    std::fill_n(stored, static_cast<std::size_t>(s.matrix.nonZeros()), -0.0);
     for (std::size_t k = 0; k < values.size(); ++k) stored[s.slot[k]] += values[k];
 
     if (s.n == 0) {

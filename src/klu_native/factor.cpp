@@ -4,6 +4,19 @@
 
 namespace quillmere::klu_native {
 
+void append_off_diagonal(std::size_t k1, std::span<const std::vector<FactorEntry>> sink,
+                         std::vector<std::size_t>& offp, std::vector<std::size_t>& offi,
+                         std::vector<double>& offx) {
+    check_len(offp.size(), k1 + sink.size() + 1, "off-diagonal column pointers");
+    for (std::size_t j = 0; j < sink.size(); ++j) {
+        for (const FactorEntry& e : sink[j]) {
+            offi.push_back(e.row);
+            offx.push_back(e.value);
+        }
+        offp[k1 + j + 1] = offi.size();
+    }
+}
+
 std::optional<Numeric> factor(std::size_t n, std::span<const std::size_t> col_ptr,
                               std::span<const std::size_t> row_idx, std::span<const double> values,
                               const Symbolic& sym, double tol) {
@@ -37,13 +50,7 @@ std::optional<Numeric> factor(std::size_t n, std::span<const std::size_t> col_pt
         std::optional<BlockFactor> f = factor_block(nk, block_cols, tol, sink);
         if (!f) return std::nullopt;
         for (std::size_t k = 0; k < nk; ++k) num.pnum[k1 + k] = sym.p[k1 + f->perm[k]];
-        for (std::size_t j = 0; j < nk; ++j) {
-            for (const FactorEntry& e : sink[j]) {
-                num.offi.push_back(e.row);
-                num.offx.push_back(e.value);
-            }
-            num.offp[k1 + j + 1] = num.offi.size();
-        }
+        append_off_diagonal(k1, sink, num.offp, num.offi, num.offx);
         num.blocks.push_back(std::move(*f));
     }
     for (std::size_t k = 0; k < n; ++k) num.pinv[num.pnum[k]] = k;

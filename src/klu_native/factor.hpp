@@ -25,6 +25,13 @@ struct Numeric {
     std::vector<double> offx;
 };
 
+// Appends the sink lists of the block that starts at position k1, column by column, to offi (input
+// rows; the caller maps them to pivot positions once every block is done) and offx, and sets the
+// column pointers offp[k1+1 .. k1+nk].
+void append_off_diagonal(std::size_t k1, std::span<const std::vector<FactorEntry>> sink,
+                         std::vector<std::size_t>& offp, std::vector<std::size_t>& offi,
+                         std::vector<double>& offx);
+
 // Factors the n x n compressed-column matrix (rows ascending per column) in the order of `sym`,
 // which must be upper block triangular. Absent when a block column has no pivot candidate or an
 // exactly zero pivot. NaN or infinite pivots are accepted.

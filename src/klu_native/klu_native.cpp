@@ -22,6 +22,19 @@ std::vector<std::size_t> stable_bucket(std::size_t n, const std::vector<std::siz
     return out;
 }
 
+// Negative zero plus the entry's values in list order: adding to it changes nothing, so a single
+// value comes out unchanged, the sign of a zero included.
+template <class Value>
+std::vector<double> pack(const ValueMap& map, Value value) {
+    std::vector<double> packed(map.entries());
+    for (std::size_t e = 0; e < packed.size(); ++e) {
+        double sum = -0.0;
+        for (std::size_t t : map.entry(e)) sum += value(t);
+        packed[e] = sum;
+    }
+    return packed;
+}
+
 }  // namespace
 
 CscStructure build_csc_structure(std::size_t n, std::span<const Triplet<double>> triplets) {
@@ -57,24 +70,12 @@ CscStructure build_csc_structure(std::size_t n, std::span<const Triplet<double>>
 
 std::vector<double> pack_values(const ValueMap& map, std::span<const Triplet<double>> triplets) {
     check_len(triplets.size(), map.triplets.size(), "triplet list");
-    std::vector<double> packed(map.entries());
-    for (std::size_t e = 0; e < packed.size(); ++e) {
-        double sum = -0.0;
-        for (std::size_t t : map.entry(e)) sum += triplets[t].value;
-        packed[e] = sum;
-    }
-    return packed;
+    return pack(map, [&](std::size_t t) { return triplets[t].value; });
 }
 
 std::vector<double> pack_values_slice(const ValueMap& map, std::span<const double> values) {
     check_len(values.size(), map.triplets.size(), "value list");
-    std::vector<double> packed(map.entries());
-    for (std::size_t e = 0; e < packed.size(); ++e) {
-        double sum = -0.0;
-        for (std::size_t t : map.entry(e)) sum += values[t];
-        packed[e] = sum;
-    }
-    return packed;
+    return pack(map, [&](std::size_t t) { return values[t]; });
 }
 
 KluNativeSystem::KluNativeSystem(CscStructure csc, Symbolic symbolic, Numeric numeric,
@@ -123,13 +124,7 @@ std::optional<std::vector<double>> KluNativeSystem::factor_and_solve_values(
                                      cols.subspan(k1, nk), sink)) {
             return std::nullopt;
         }
-        for (std::size_t j = 0; j < nk; ++j) {
-            for (const FactorEntry& e : sink[j]) {
-                offi.push_back(e.row);
-                offx.push_back(e.value);
-            }
-            offp[k1 + j + 1] = offi.size();
-        }
+        append_off_diagonal(k1, sink, offp, offi, offx);
     }
     for (std::size_t& i : offi) i = numeric_.pinv[i];
     numeric_.offp = std::move(offp);

@@ -38,7 +38,7 @@ std::optional<std::vector<std::size_t>> amd_order(std::size_t n, std::span<const
                                                   std::span<const std::size_t> ai) {
     if (n == 0) return std::vector<std::size_t>{};
     if (!valid_pattern(n, ap, ai)) return std::nullopt;
-    return amd_2(n, build_symmetric_lists(n, ap, ai)).perm;
+    return amd_2(n, build_symmetric_lists(n, ap, ai)).amd_perm;
 }
 
 }  // namespace quillmere::klu_native::amd

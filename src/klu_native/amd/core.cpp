@@ -351,8 +351,10 @@ struct Elimination {
         for (std::size_t i = 0; i < size; ++i) {
             const std::size_t p = out.inverse[i];
             check_index(p, size);
-            if (out.perm[p] != size) stop("amd: two nodes share position " + std::to_string(p));
-            out.perm[p] = i;
+            if (out.amd_perm[p] != size) {
+                stop("amd: two nodes share position " + std::to_string(p));
+            }
+            out.amd_perm[p] = i;
         }
         return out;
     }

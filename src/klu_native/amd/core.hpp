@@ -12,8 +12,8 @@
 namespace quillmere::klu_native::amd {
 
 struct AmdPermutation {
-    std::vector<std::size_t> perm;     // perm[k] = node placed at position k
-    std::vector<std::size_t> inverse;  // inverse[i] = position of node i
+    std::vector<std::size_t> amd_perm;  // amd_perm[k] = node placed at position k
+    std::vector<std::size_t> inverse;   // inverse[i] = position of node i
 };
 
 // Orders the graph given as n adjacency lists (each entry below n, no self loops, no repeats;

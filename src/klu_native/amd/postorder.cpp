@@ -37,6 +37,8 @@ std::vector<std::size_t> postorder(std::size_t n, std::span<const std::int64_t> 
             }
             fprev = f;
         }
+        if (bigf == none)
+            stop("postorder: every child key of node " + std::to_string(i) + " is below -1");
         const std::int64_t fnext = sibling[bigf];
         if (fnext != none) {
             if (bigfprev == none) {

@@ -15,6 +15,7 @@ inline constexpr std::size_t not_in_tree = std::numeric_limits<std::size_t>::max
 // Tree nodes are those with nv > 0; parent -1 marks a root. Among the children of a node the one
 // with the largest fsize (the later one on ties) is visited last, the others in increasing index
 // order. Returns per node its postorder index, or not_in_tree. Iterative: any depth is fine.
+// Stops on a parent outside 0 .. n-1 or a node whose children all have keys below -1.
 std::vector<std::size_t> postorder(std::size_t n, std::span<const std::int64_t> parent,
                                    std::span<const std::int64_t> nv,
                                    std::span<const std::int64_t> fsize);

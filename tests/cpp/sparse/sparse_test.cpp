@@ -93,6 +93,13 @@ TEST(RealSparseSystem, ServesSeveralValueSetsAndOutlivesFailedCalls) {
     EXPECT_THROW(sys->factor_and_solve_values(std::span(kRegular).first(8), kRhs), Stop);
     EXPECT_THROW(sys->factor_and_solve_values(kRegular, std::span(kRhs).first(2)), Stop);
     EXPECT_FALSE(RealSparseSystem::create(3, std::vector<TR>{{3, 0, 1}}));
+    // A value given once is stored as given, -0.0 included: x0 = (-0 - (-0) * x1) / 2 is +0 here
+    // and would be -0 had the entry been stored as +0.
+    const auto z =
+        RealSparseSystem::create(2, std::vector<TR>{{0, 0, 0}, {0, 1, 0}, {1, 1, 0}})
+            ->factor_and_solve_values(std::vector{2.0, -0.0, 3.0}, std::vector{-0.0, 1.0});
+    ASSERT_TRUE(z);
+    EXPECT_FALSE(std::signbit((*z)[0]));
     EXPECT_FALSE(RealSparseSystem::create(3, std::vector<TR>{{0, 3, 1}}));
 }
 
