@@ -67,6 +67,18 @@ std::pair<std::size_t, std::size_t> list_range(const std::vector<std::size_t>& s
     return {begin, end};
 }
 
+// pos[order[j]] = j for the positions j of an n-block order; stops on an order that is too short
+// or names a block index of n or more.
+std::vector<std::size_t> positions(const std::vector<std::size_t>& order, std::size_t n) {
+    std::vector<std::size_t> pos(n, kNone);
+    for (std::size_t j = 0; j < n; ++j) {
+        check_index(j, order.size());
+        check_index(order[j], n);
+        pos[order[j]] = j;
+    }
+    return pos;
+}
+
 const char* colamd_status_name(std::int64_t status) {
     namespace C = Eigen::internal::Colamd;
     switch (status) {
@@ -242,12 +254,7 @@ BlockSymbolic BlockSymbolic::analyze(const BlockAdjacency& adjacency) {
         }
     }
 
-    std::vector<std::size_t> pos(n, kNone);
-    for (std::size_t j = 0; j < n; ++j) {
-        check_index(j, sym.order.size());
-        check_index(sym.order[j], n);
-        pos[sym.order[j]] = j;
-    }
+    const std::vector<std::size_t> pos = positions(sym.order, n);
 
     IndexLists& lower = sym.l_pattern;
     IndexLists& upper = sym.u_pattern;
@@ -326,12 +333,7 @@ std::optional<BlockLu> BlockLu::refactor(const BlockSymbolic& symbolic,
         stop("block adjacency of dimension " + std::to_string(adjacency.n) +
              " given to an analysis of dimension " + std::to_string(n));
     }
-    std::vector<std::size_t> pos(n, kNone);
-    for (std::size_t k = 0; k < n; ++k) {
-        check_index(k, symbolic.order.size());
-        check_index(symbolic.order[k], n);
-        pos[symbolic.order[k]] = k;
-    }
+    const std::vector<std::size_t> pos = positions(symbolic.order, n);
 
     std::vector<Block> work(n, kZeroBlock);
     std::vector<std::size_t> mark(n, kNone);
