@@ -4,10 +4,12 @@
 #include <gtest/gtest.h>
 #include <sys/resource.h>
 
+#include <atomic>
 #include <bit>
 #include <cstdint>
 #include <fstream>
 #include <limits>
+#include <stdexcept>
 #include <string>
 #include <variant>
 #include <vector>
@@ -144,6 +146,19 @@ TEST(Batch, StopInsideWorkersSurfacesOnTheCallerAndThePoolSurvives) {
     const std::vector<PowerFlowReport> after = solved(solver, grid(), scenarios);
     ASSERT_EQ(after.size(), 9u);
     for (const PowerFlowReport& r : after) EXPECT_EQ(r.stats.outcome, SolveOutcome::Converged);
+}
+
+// The first failure reaches the caller only once every copy has ended, since the copies use the
+// caller's data; a job that waits on its own pool is refused rather than deadlocked.
+TEST(ThreadPool, FailureReachesTheCallerAfterEveryCopyEnded) {
+    ThreadPool pool(3);
+    std::atomic<int> ended{0};
+    auto job = [&] {
+        if (ended.fetch_add(1) == 0) throw std::runtime_error("first");
+    };
+    EXPECT_THROW(pool.run(6, job), std::runtime_error);
+    EXPECT_EQ(ended.load(), 6);
+    EXPECT_THROW(pool.run(1, [&] { pool.run(1, [] {}); }), Stop);
 }
 
 // A field of /proc/self/status, such as the kernel's count of this process's threads.

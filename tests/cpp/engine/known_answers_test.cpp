@@ -21,7 +21,7 @@ struct Branch {
 
 // V2 of a feeder: slack at magnitude v1 (angle 0), series impedance z, constant-power load s_load
 // drawn at the far end; the high-voltage root of v^4 + (2 Re(conj(z) s) - v1^2) v^2 + |z s|^2 = 0.
-inline Complex feeder_voltage(double v1, Complex z, Complex s_load) {
+Complex feeder_voltage(double v1, Complex z, Complex s_load) {
     const double b = 2.0 * (std::conj(z) * s_load).real() - v1 * v1;
     const double c = std::norm(z) * std::norm(s_load);
     const double v2sq = (-b + std::sqrt(b * b - 4.0 * c)) / 2.0;
