@@ -28,14 +28,6 @@ using testing::Net;
 constexpr std::uint64_t kMaxIter = 15;
 constexpr double kTol = 1e-10;
 
-// A template one bus short of its Y-bus: any solve of it stops, so a batch on it that returns
-// normally has solved nothing.
-Net unsolvable() {
-    Net net = grid();
-    net.buses.pop_back();
-    return net;
-}
-
 // Everything the case reports when solved alone on a fresh solver, as a single solve does it; as
 // bits, so that NaN results compare too.
 std::vector<std::uint64_t> fingerprint(const PowerFlowReport& r) {
@@ -105,8 +97,11 @@ TEST(Batch, ResultsInScenarioOrderEqualSequentialSolvesForEveryThreadCount) {
     }
 }
 
-TEST(Batch, InvalidScenariosRefuseTheWholeBatchBeforeAnyWork) {
-    const Net net = unsolvable();  // five template buses
+// The template is one bus short of its Y-bus, so any solve of it stops: invalid scenarios are
+// refused before any work, and valid ones reach the workers, whose stop surfaces on the caller.
+TEST(Batch, InvalidScenariosRefuseBeforeAnyWorkAndAStopInAWorkerSurfaces) {
+    Net net = grid();
+    net.buses.pop_back();
     const Scenario fine{{{-0.1, nullopt, nullopt, 4}}, {}};
     const Scenario bad_bus{{{-0.1, nullopt, nullopt, 2}, {-0.1, -0.1, 1.0, 999}}, {}};
     const Scenario at_n{{{-0.1, nullopt, nullopt, 5}}, {}};
@@ -136,13 +131,8 @@ TEST(Batch, InvalidScenariosRefuseTheWholeBatchBeforeAnyWork) {
         EXPECT_EQ(std::get<BatchError>(result).message(), c.message);
     }
     EXPECT_TRUE(solved(solver, net, {}).empty());
-}
-
-TEST(Batch, StopInsideWorkersSurfacesOnTheCallerAndThePoolSurvives) {
     const std::vector<Scenario> scenarios(9);
-    std::optional<BatchCache> cache;
-    BatchSolver& solver = *fetched(cache, 4);
-    EXPECT_THROW(solved(solver, unsolvable(), scenarios), Stop);
+    EXPECT_THROW(solved(solver, net, scenarios), Stop);
     const std::vector<PowerFlowReport> after = solved(solver, grid(), scenarios);
     ASSERT_EQ(after.size(), 9u);
     for (const PowerFlowReport& r : after) EXPECT_EQ(r.stats.outcome, SolveOutcome::Converged);
