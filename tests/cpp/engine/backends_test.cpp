@@ -22,10 +22,10 @@ using testing::Net;
 using testing::phasor;
 
 TEST(Backends, AgreeOnVoltagesPassesAndStatuses) {
-    const std::vector<testing::IslandSpec> small{{1, 6}, {0, 3}, {2, 5}, {1, 1}};
-    const std::vector<testing::IslandSpec> medium{{1, 250}, {2, 150}, {0, 40}, {1, 120}};
+    const std::vector<testing::IslandShape> small{{1, 6}, {0, 3}, {2, 5}, {1, 1}};
+    const std::vector<testing::IslandShape> medium{{1, 250}, {2, 150}, {0, 40}, {1, 120}};
     struct Case {
-        const std::vector<testing::IslandSpec>& islands;
+        const std::vector<testing::IslandShape>& islands;
         std::uint64_t max_iter;
         SolveOutcome outcome;
     };

@@ -65,7 +65,7 @@ inline Net grid() {
             s.finish()};
 }
 
-struct IslandSpec {
+struct IslandShape {
     std::size_t slacks;
     std::size_t size;
 };
@@ -75,11 +75,11 @@ struct IslandSpec {
 // many loop-closing branches, a third of them phase-shifting transformers; its first `slacks` buses
 // are slacks, a fifth of the rest PV generators, the others loads with ZIP terms of every kind
 // spread among them, and some buses carry a shunt.
-inline Net synthetic(const std::vector<IslandSpec>& islands, std::uint64_t seed) {
+inline Net synthetic(const std::vector<IslandShape>& islands, std::uint64_t seed) {
     std::mt19937_64 rng(seed);
     std::uniform_real_distribution<double> u(0.0, 1.0);
     std::size_t n = 0;
-    for (const IslandSpec& s : islands) n += s.size;
+    for (const IslandShape& s : islands) n += s.size;
     std::vector<std::size_t> number(n);
     std::iota(number.begin(), number.end(), 0);
     std::shuffle(number.begin(), number.end(), rng);
@@ -88,7 +88,7 @@ inline Net synthetic(const std::vector<IslandSpec>& islands, std::uint64_t seed)
     std::vector<Line> lines;
     std::vector<ShuntAdm> shunts;
     std::vector<Transformer> trs;
-    for (std::size_t first = 0, next = 0; const IslandSpec& s : islands) {
+    for (std::size_t first = 0, next = 0; const IslandShape& s : islands) {
         for (std::size_t k = 0; k < s.size; ++k) {
             const std::size_t b = number[next++];
             Bus& x = buses[b];
