@@ -40,6 +40,17 @@ TEST(Lpivot, ChoiceAndRemainingOrder) {
     }
 }
 
+// Column 0 pivots on row 1, so its diagonal row 0 becomes the one preferred by column 1, which
+// row 1 had been logged for: column 1 then takes row 0 (1 >= 0.001 * 2) over the larger row 2.
+TEST(FactorBlock, FormerDiagonalRowPassesToTheColumnOfThePivotRow) {
+    const std::vector<std::vector<GatheredEntry>> cols = {
+        {{0, 1e-6}, {1, 1.0}}, {{0, 1.0}, {2, 2.0}}, {{0, 1.0}, {2, 1.0}}};
+    std::vector<std::vector<FactorEntry>> sink(3);
+    const auto f = factor_block(3, cols, 0.001, sink);
+    ASSERT_TRUE(f);
+    EXPECT_EQ(f->perm, (Perm{1, 0, 2}));
+}
+
 // One work column serves every block of every call, so it must be all zero on every exit, a
 // failing one included: a stale multiplier would otherwise start a later fill-in entry.
 TEST(RefactorBlock, WorkColumnIsZeroOnEveryExit) {
