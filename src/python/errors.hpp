@@ -7,7 +7,6 @@
 
 #include <exception>
 #include <new>
-#include <string>
 #include <string_view>
 
 #include "stop.hpp"

@@ -17,11 +17,6 @@ class Ref {
         ref.object_ = object;
         return ref;
     }
-    // Adds a reference of its own to a borrowed one.
-    static Ref borrow(PyObject* object) {
-        Py_XINCREF(object);
-        return steal(object);
-    }
 
     Ref(const Ref&) = delete;
     Ref& operator=(const Ref&) = delete;
