@@ -40,15 +40,32 @@ TEST(Lpivot, ChoiceAndRemainingOrder) {
     }
 }
 
-// Column 0 pivots on row 1, so its diagonal row 0 becomes the one preferred by column 1, which
-// row 1 had been logged for: column 1 then takes row 0 (1 >= 0.001 * 2) over the larger row 2.
-TEST(FactorBlock, FormerDiagonalRowPassesToTheColumnOfThePivotRow) {
-    const std::vector<std::vector<GatheredEntry>> cols = {
-        {{0, 1e-6}, {1, 1.0}}, {{0, 1.0}, {2, 2.0}}, {{0, 1.0}, {2, 1.0}}};
-    std::vector<std::vector<FactorEntry>> sink(3);
-    const auto f = factor_block(3, cols, 0.001, sink);
-    ASSERT_TRUE(f);
-    EXPECT_EQ(f->perm, (Perm{1, 0, 2}));
+// Pivot rows, then the reach order fixed for the refactorisation. First: column 0 pivots on row 1,
+// so its diagonal row 0 passes to column 1 (the one row 1 had been logged for), which then takes
+// row 0 (1 >= 0.001 * 2) over the larger row 2. Second: column 2 prunes column 0 of L to its
+// pivotal rows (2, 1; row 3 moves behind them), so column 3 reaches row 2 before row 1.
+TEST(FactorBlock, PivotRowsAndReachOrders) {
+    using Columns = std::vector<std::vector<GatheredEntry>>;
+    // (columns, perm, rows of the last column of U, rows of column 0 of L)
+    const std::vector<std::tuple<Columns, Perm, Perm, Perm>> cases = {
+        {{{{0, 1e-6}, {1, 1.0}}, {{0, 1.0}, {2, 2.0}}, {{0, 1.0}, {2, 1.0}}}, {1, 0, 2}, {1}, {1}},
+        {{{{0, -8.0}, {1, -7.0}, {2, 9.0}, {3, -4.0}},
+          {{1, -3.0}},
+          {{0, -3.0}, {2, -9.0}},
+          {{0, -5.0}, {3, -5.0}}},
+         {0, 1, 2, 3},
+         {0, 2, 1},
+         {2, 1, 3}},
+    };
+    for (const auto& [cols, perm, u_last, l_first] : cases) {
+        std::vector<std::vector<FactorEntry>> sink(cols.size());
+        const auto f = factor_block(cols.size(), cols, 0.001, sink);
+        ASSERT_TRUE(f);
+        Perm u, l;
+        for (const FactorEntry& e : f->u.back()) u.push_back(e.row);
+        for (const FactorEntry& e : f->l.front()) l.push_back(e.row);
+        EXPECT_EQ(std::tie(f->perm, u, l), std::tie(perm, u_last, l_first));
+    }
 }
 
 // One work column serves every block of every call, so it must be all zero on every exit, a
