@@ -1,12 +1,15 @@
 #include <gtest/gtest.h>
 
+#include <cstdint>
 #include <limits>
 #include <random>
 #include <string>
 #include <tuple>
 #include <vector>
 
+#include "klu_native/amd/aat.hpp"
 #include "klu_native/amd/amd.hpp"
+#include "klu_native/amd/postorder.hpp"
 #include "klu_native/analyze.hpp"
 #include "klu_native/pattern_util.hpp"
 #include "stop.hpp"
@@ -59,6 +62,22 @@ TEST(AmdOrder, ExactOrders) {
     for (const auto& [pat, want] : cases) {
         EXPECT_EQ(amd::amd_order(pat.n, pat.ap, pat.ai), want) << "n " << pat.n;
     }
+}
+
+// The push order of the symmetric lists and the choice of the last child decide AMD's ties.
+TEST(AmdOrder, ListOrderAndLastChild) {
+    // First: column 0's lower row 2 is paired only in the final sweep. Second: the upper entry
+    // (0, 2) first catches up column 0's lower row 1.
+    EXPECT_EQ(amd::build_symmetric_lists(3, Perm{0, 2, 4, 6}, Perm{0, 2, 0, 1, 1, 2}),
+              (amd::AdjacencyLists{{1, 2}, {0, 2}, {1, 0}}));
+    EXPECT_EQ(amd::build_symmetric_lists(3, Perm{0, 2, 2, 3}, Perm{1, 2, 0}),
+              (amd::AdjacencyLists{{2, 1}, {0}, {0}}));
+    // Children 0, 1, 2 of node 3: on equal keys the highest index stays last; a larger key moves
+    // child 0 behind the others.
+    using Keys = std::vector<std::int64_t>;
+    const Keys parent = {3, 3, 3, -1}, nv = {1, 1, 1, 1};
+    EXPECT_EQ(amd::postorder(4, parent, nv, Keys{0, 0, 0, 0}), (Perm{0, 1, 2, 3}));
+    EXPECT_EQ(amd::postorder(4, parent, nv, Keys{5, 0, 0, 0}), (Perm{2, 0, 1, 3}));
 }
 
 TEST(AmdOrder, InvalidPatterns) {
