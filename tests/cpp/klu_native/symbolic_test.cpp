@@ -43,6 +43,21 @@ Perm seq(std::size_t first, std::size_t last, const Perm& tail = {}) {
     return p;
 }
 
+// An irregular pattern (diagonal added) whose order depends on the order of each rebuilt list and
+// on the degree bound of the remaining nodes.
+Pattern irregular() {
+    testing::Entries e = {
+        {6, 2},   {24, 2},  {17, 3},  {21, 3},  {29, 3},  {5, 4},   {13, 4},  {19, 4},  {20, 4},
+        {24, 4},  {9, 6},   {18, 6},  {22, 6},  {23, 8},  {3, 10},  {9, 10},  {29, 10}, {17, 11},
+        {8, 12},  {31, 12}, {32, 13}, {5, 15},  {6, 15},  {11, 15}, {8, 16},  {0, 17},  {12, 17},
+        {35, 17}, {14, 19}, {20, 19}, {23, 19}, {25, 19}, {26, 19}, {32, 19}, {6, 20},  {21, 20},
+        {23, 20}, {1, 21},  {7, 21},  {11, 21}, {18, 21}, {32, 21}, {4, 22},  {11, 22}, {30, 22},
+        {13, 23}, {25, 23}, {15, 24}, {27, 25}, {18, 26}, {25, 28}, {25, 29}, {20, 30}, {18, 31},
+        {29, 31}, {1, 32},  {2, 32},  {11, 33}, {23, 34}};
+    for (std::size_t i = 0; i < 36; ++i) e.push_back({i, i});
+    return from_entries(36, e);
+}
+
 TEST(AmdOrder, ExactOrders) {
     // At n = 121 a node of more than 110 neighbours is dense: dense nodes go last in increasing
     // order. A hub of exactly 110 is not: its leaves go from the highest down, then the hub, then
@@ -58,6 +73,8 @@ TEST(AmdOrder, ExactOrders) {
         {hubs(121, 1, 121), seq(1, 121, {0})},
         {hubs(121, 2, 121), seq(2, 121, {0, 1})},
         {hubs(121, 1, 111), seq(110, 0, seq(0, 1, seq(111, 121)))},
+        {irregular(), {13, 33, 5, 24, 2,  15, 30, 22, 7, 1,  35, 0, 16, 34, 8,  12, 17, 14,
+                       26, 18, 9, 10, 28, 27, 25, 29, 3, 31, 21, 4, 6,  19, 20, 23, 32, 11}},
     };
     for (const auto& [pat, want] : cases) {
         EXPECT_EQ(amd::amd_order(pat.n, pat.ap, pat.ai), want) << "n " << pat.n;

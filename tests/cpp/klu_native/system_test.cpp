@@ -27,6 +27,19 @@ TEST(KluNativeSystem, CreateRefusesSingularMatrices) {
     EXPECT_EQ(KluNativeSystem::create(0, {})->factor_and_solve_values({}, {}), Vec{});
 }
 
+// Repeated positions add up in triplet order: (1 + 1e16) - 1e16 = 0, where the reverse order
+// gives 1. A single value keeps its sign of zero.
+TEST(KluNativeSystem, PacksValuesInTripletOrder) {
+    const Triplets t = {{1, 0, 1.0}, {0, 0, -0.0}, {1, 0, 1e16}, {1, 0, -1e16}};
+    const CscStructure csc = build_csc_structure(2, t);
+    for (const Vec& packed :
+         {pack_values(csc.value_map, t), pack_values_slice(csc.value_map, values_of(t))}) {
+        ASSERT_EQ(packed.size(), 2u);
+        EXPECT_TRUE(std::signbit(packed[0]));
+        EXPECT_EQ(packed[1], 0.0);
+    }
+}
+
 // The first matrix and neighbours of it, refactored along its pivot order, match a dense LU.
 TEST(KluNativeSystem, RandomSystemsMatchDenseLu) {
     std::mt19937_64 rng(20261206);
