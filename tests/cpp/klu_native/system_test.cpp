@@ -128,6 +128,17 @@ TEST(KluNativeSystem, UpdatesAreNotFused) {
     EXPECT_EQ((*x)[1], 0.0);
 }
 
+// Every division by a pivot is a true division: 3 / 10 and the solve's divisions taken as products
+// with a reciprocal would each change the last bit.
+TEST(KluNativeSystem, DivisionsByPivotsAreTrueDivisions) {
+    const Triplets t = {{0, 0, 10.0}, {1, 0, 3.0}, {0, 1, 1.0}, {1, 1, 1.0}};
+    auto sys = KluNativeSystem::create(2, t);
+    ASSERT_TRUE(sys);
+    EXPECT_EQ(sys->numeric().blocks[0].l[0][0].value, 0.3);
+    EXPECT_EQ(sys->factor_and_solve_values(values_of(t), Vec{3.0, 1.0}),
+              (Vec{0.2857142857142857, 0.142857142857143}));
+}
+
 // A NaN or an overflow in the solution is a failure, never a result; tiny pivots are fine.
 TEST(KluNativeSystem, NonFiniteSolutionsAndBrokenContracts) {
     EXPECT_THROW(KluNativeSystem::create(2, Triplets{{0, 2, 1.0}}), Stop);
