@@ -139,6 +139,18 @@ TEST(KluNativeSystem, DivisionsByPivotsAreTrueDivisions) {
               (Vec{0.2857142857142857, 0.142857142857143}));
 }
 
+// Block {1, 2} is solved first (y1 = y2 = 1) and pushed into row 0 position by position:
+// (3 - 1) - 1e16 is exact, where (3 - 1e16) - 1 would round to -9999999999999996.
+TEST(KluNativeSystem, OffDiagonalPartAppliedInPositionOrder) {
+    const Triplets t = {{0, 0, 1.0}, {0, 1, 1.0}, {0, 2, 1e16}, {1, 1, 1.0},
+                        {2, 1, 1.0}, {1, 2, 1.0}, {2, 2, 2.0}};
+    auto sys = KluNativeSystem::create(3, t);
+    ASSERT_TRUE(sys);
+    EXPECT_EQ(sys->symbolic().r, (std::vector<std::size_t>{0, 1, 3}));
+    EXPECT_EQ(sys->factor_and_solve_values(values_of(t), Vec{3.0, 2.0, 3.0}),
+              (Vec{-9999999999999998.0, 1.0, 1.0}));
+}
+
 // A NaN or an overflow in the solution is a failure, never a result; tiny pivots are fine.
 TEST(KluNativeSystem, NonFiniteSolutionsAndBrokenContracts) {
     EXPECT_THROW(KluNativeSystem::create(2, Triplets{{0, 2, 1.0}}), Stop);
