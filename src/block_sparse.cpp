@@ -10,11 +10,6 @@
 
 #include "stop.hpp"
 
-// Every product and difference below is rounded on its own, so results do not depend on whether
-// the target has fused multiply-add.
-#if defined(__clang__)
-#pragma STDC FP_CONTRACT OFF
-#endif
 
 namespace quillmere {
 
