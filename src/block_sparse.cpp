@@ -10,7 +10,6 @@
 
 #include "stop.hpp"
 
-
 namespace quillmere {
 
 namespace {
