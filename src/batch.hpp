@@ -13,7 +13,6 @@
 #include <vector>
 
 #include "network.hpp"
-#include "quillmere.hpp"
 #include "solver.hpp"
 #include "thread_pool.hpp"
 #include "types.hpp"

@@ -13,13 +13,6 @@ namespace {
 constexpr std::size_t kNone = std::numeric_limits<std::size_t>::max();
 constexpr std::size_t kMax32 = std::numeric_limits<std::uint32_t>::max();
 
-bool is_slack(const Bus& bus) {
-    return bus.bus_type == static_cast<std::uint8_t>(BusType::Slack);
-}
-bool is_pq(const Bus& bus) {
-    return bus.bus_type == static_cast<std::uint8_t>(BusType::PQ);
-}
-
 // Entries and positions are stored in 32 bits; a larger network would wrap silently.
 void check_fits_32(std::size_t count, const char* what) {
     if (count > kMax32) {

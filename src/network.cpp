@@ -113,15 +113,16 @@ std::pair<Complex, Complex> transformer_admittances_ex(double u, double u_base, 
                                                        double uk, double pk, double i0, double p0,
                                                        double s_base) {
     const double y_base = s_base / (u_base * u_base);
-    const double z = std::abs(uk) * u * u / sn;
-    const double r = pk * u * u / (sn * sn);
+    const double u2 = u * u;
+    const double z = std::abs(uk) * u2 / sn;
+    const double r = pk * u2 / (sn * sn);
     const double d = z * z - r * r;
     double x = d > 0.0 ? std::sqrt(d) : 0.0;
     if (uk < 0.0) x = -x;
     const Complex y_series = inv(Complex(r, x)) / y_base;
 
-    const double g = p0 / (u * u);
-    const double m = sn * i0 / (u * u);
+    const double g = p0 / u2;
+    const double m = sn * i0 / u2;
     const double e = m * m - g * g;
     const double b = e > 0.0 ? -std::sqrt(e) : 0.0;
     return {y_series, Complex(g / y_base, b / y_base)};
@@ -195,6 +196,7 @@ std::pair<std::vector<double>, std::vector<double>> power_injections(std::span<c
     std::vector<Complex> v(n);
     for (std::size_t i = 0; i < n; ++i) v[i] = phasor(buses[i]);
     const std::vector<Complex> current = ybus.matrix.mul_vec(v);
+    check_len(current.size(), n, "the Y-bus product");
     std::vector<double> p(n), q(n);
     for (std::size_t i = 0; i < n; ++i) {
         const Complex vi = v[i], ii = current[i];
@@ -243,8 +245,7 @@ std::vector<Classified> classify(std::span<const std::vector<std::size_t>> compo
         c.buses = component;
         for (const std::size_t b : component) {
             check_index(b, buses.size());
-            if (buses[b].bus_type == static_cast<std::uint8_t>(BusType::Slack))
-                c.slacks.push_back(b);
+            if (is_slack(buses[b])) c.slacks.push_back(b);
         }
         const auto kind = c.slacks.empty()       ? ComponentKind::NoSlack
                           : c.slacks.size() == 1 ? ComponentKind::SingleSlack
@@ -263,7 +264,7 @@ void linear_initial_guess(std::span<Bus> buses, const YBusSparse& ybus) {
     std::vector<std::size_t> pq;
     std::vector<std::size_t> position(n, kNone);
     for (std::size_t i = 0; i < n; ++i) {
-        if (buses[i].bus_type == static_cast<std::uint8_t>(BusType::PQ)) {
+        if (is_pq(buses[i])) {
             position[i] = pq.size();
             pq.push_back(i);
         }

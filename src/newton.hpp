@@ -28,7 +28,7 @@ struct UnknownLayout {
     std::size_t dim() const { return pvpq.size() + pq.size(); }
 };
 
-// Stops when a bus index is outside the list.
+// Stops when a bus's index is not its position in the list.
 UnknownLayout unknown_layout(std::span<const Bus> buses);
 
 // One step of the largest-absolute-value norm, started from 0.0. A NaN is sticky: a vector that

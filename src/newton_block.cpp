@@ -14,10 +14,6 @@ namespace {
 
 constexpr std::size_t kNone = std::numeric_limits<std::size_t>::max();
 
-bool is_pq(const Bus& bus) {
-    return bus.bus_type == static_cast<std::uint8_t>(BusType::PQ);
-}
-
 // The Jacobian entries of the polar formulation, written as the Jacobian pattern fills them so
 // that both paths round alike. A PV bus's reactive row becomes "magnitude change = 0".
 Block diagonal_block(const Bus& bus, Complex y, double p, double q) {
@@ -94,6 +90,7 @@ SolveStats newton_raphson_block_cached(std::span<Bus> buses, const YBusSparse& y
         if (!lu) return false;
 
         const std::vector<BlockVector> x = lu->solve(rhs);
+        check_len(x.size(), n, "the Newton step");
         for (std::size_t k = 0; k < n; ++k) {
             Bus& bus = buses[pvpq[k]];
             bus.va += x[k][0];

@@ -11,13 +11,6 @@
 namespace quillmere {
 namespace {
 
-bool is_slack(const Bus& bus) {
-    return bus.bus_type == static_cast<std::uint8_t>(BusType::Slack);
-}
-bool is_pq(const Bus& bus) {
-    return bus.bus_type == static_cast<std::uint8_t>(BusType::PQ);
-}
-
 // A component without a source cannot be solved: fix its buses at zero voltage so they drop out
 // of the unknowns.
 void make_placeholder(Bus& bus) {
@@ -89,10 +82,16 @@ std::vector<IslandReport> island_reports(std::span<const Bus> buses, const YBusS
 
 UnknownLayout unknown_layout(std::span<const Bus> buses) {
     UnknownLayout layout;
-    for (const Bus& bus : buses) {
-        check_index(bus.index, buses.size());
-        if (!is_slack(bus)) layout.pvpq.push_back(bus.index);
-        if (is_pq(bus)) layout.pq.push_back(bus.index);
+    for (std::size_t k = 0; k < buses.size(); ++k) {
+        const Bus& bus = buses[k];
+        // The loops address the list by index and walk pq as the PQ subsequence of pvpq; a
+        // repeated index would make them write past the mismatch vector.
+        if (bus.index != k) {
+            stop("the bus at position " + std::to_string(k) + " carries index " +
+                 std::to_string(bus.index));
+        }
+        if (!is_slack(bus)) layout.pvpq.push_back(k);
+        if (is_pq(bus)) layout.pq.push_back(k);
     }
     return layout;
 }

@@ -46,6 +46,14 @@ struct IslandReport {
     IslandStatus status = IslandStatus::NotConverged;
 };
 
+// One solved case, as a batch worker hands it back: its own solved bus list, the island reports
+// and the convergence record of its solve.
+struct PowerFlowReport {
+    std::vector<Bus> buses;
+    std::vector<IslandReport> islands;
+    SolveStats stats;
+};
+
 // A backend of the Newton loop over a fixed pattern. `create` receives the pattern once as
 // triplets (repeated positions add up); every later `factor_and_solve_values` receives values in
 // that triplet order and count, and gives x with A x = rhs, or nothing when A is singular or x is

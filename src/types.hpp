@@ -37,4 +37,11 @@ struct Bus {
     std::uint8_t bus_type = static_cast<std::uint8_t>(BusType::PQ);  // a BusType value
 };
 
+inline bool is_slack(const Bus& bus) {
+    return bus.bus_type == static_cast<std::uint8_t>(BusType::Slack);
+}
+inline bool is_pq(const Bus& bus) {
+    return bus.bus_type == static_cast<std::uint8_t>(BusType::PQ);
+}
+
 }  // namespace quillmere

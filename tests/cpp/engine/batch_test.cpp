@@ -6,11 +6,13 @@
 
 #include <atomic>
 #include <bit>
+#include <chrono>
 #include <cstdint>
 #include <fstream>
 #include <limits>
 #include <stdexcept>
 #include <string>
+#include <thread>
 #include <variant>
 #include <vector>
 
@@ -160,14 +162,28 @@ std::uint64_t proc_status(const std::string& field) {
     stop("no " + field + " in /proc/self/status");
 }
 
+// The kernel still counts a joined thread for a moment after its join returned, so a count is
+// read once it has reached `want` (or held still for 10 ms when no count is wanted), waiting at
+// most five seconds.
+std::uint64_t threads_settled(std::optional<std::uint64_t> want = nullopt) {
+    std::uint64_t last = proc_status("Threads:");
+    for (int k = 0; k < 500 && last != want.value_or(last + 1); ++k) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        const std::uint64_t now = proc_status("Threads:");
+        if (!want && now == last) break;
+        last = now;
+    }
+    return last;
+}
+
 TEST(BatchCache, ReusesThePoolForOneCountAndReplacesItForAnother) {
-    const std::uint64_t base = proc_status("Threads:");
+    const std::uint64_t base = threads_settled();
     std::optional<BatchCache> cache;
     const ThreadPool* four = fetched(cache, 4)->pool.get();
     EXPECT_EQ(fetched(cache, 4)->pool.get(), four);
-    EXPECT_EQ(proc_status("Threads:"), base + 4);
+    EXPECT_EQ(threads_settled(base + 4), base + 4);
     EXPECT_EQ(fetched(cache, 2)->pool->size(), 2u);
-    EXPECT_EQ(proc_status("Threads:"), base + 2);  // the replaced pool's threads have ended
+    EXPECT_EQ(threads_settled(base + 2), base + 2);  // the replaced pool's threads have ended
     EXPECT_EQ(fetched(cache, 0)->pool->size(), 1u);
     EXPECT_EQ(fetched(cache, nullopt)->pool->size(), default_threads());
     // A count no pool can hold is refused like a thread the system refuses; the cache stays.
@@ -176,7 +192,7 @@ TEST(BatchCache, ReusesThePoolForOneCountAndReplacesItForAnother) {
     EXPECT_EQ(std::get<BatchError>(huge).kind, BatchError::Kind::ThreadPoolBuild);
     EXPECT_EQ(cache->threads, default_threads());
     cache.reset();
-    EXPECT_EQ(proc_status("Threads:"), base);
+    EXPECT_EQ(threads_settled(base), base);
 }
 
 // In a child whose address space is capped just above its use, the system refuses new thread

@@ -126,6 +126,8 @@ TEST(TransformerAdmittances, NameplateValuesAndClamps) {
     }
     const C ys_zero = network::transformer_admittances_ex(10e3, 10e3, 1e6, 0, 0, 0, 0, 1e6).first;
     EXPECT_FALSE(finite(ys_zero));
+    // u^2 is formed first: 0.1 * 9 / 0.9 is exactly 1, while (0.1 * 3) * 3 / 0.9 is not.
+    EXPECT_EQ(network::transformer_admittances_ex(3, 1, 0.9, 0.1, 0, 0, 0, 1).first, C(0, -1));
 }
 
 }  // namespace
