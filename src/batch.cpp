@@ -131,7 +131,9 @@ std::variant<std::vector<PowerFlowReport>, BatchError> BatchSolver::solve(
 std::variant<BatchSolver*, BatchError> fetch_batch_solver(std::optional<BatchCache>& cache,
                                                           std::optional<std::size_t> threads,
                                                           Backend backend) {
-    const std::size_t count = std::max<std::size_t>(threads.value_or(default_threads()), 1);
+    // The default is looked up only when no count is given, so the environment is read at the
+    // first request that needs it.
+    const std::size_t count = std::max<std::size_t>(threads ? *threads : default_threads(), 1);
     if (cache && cache->threads == count) return &cache->solver;
     std::unique_ptr<ThreadPool> pool;
     try {
