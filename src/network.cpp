@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <limits>
 #include <string>
 
 #include "stop.hpp"
@@ -132,6 +133,7 @@ std::pair<Complex, Complex> transformer_admittances_ex(double u, double u_base, 
 
 YBusSparse YBus::finish() && {
     // Bucket the stamps by row, keeping push order, so each position sums in push order.
+    if (n == std::numeric_limits<std::size_t>::max()) stop("the Y-bus dimension is too large");
     std::vector<std::size_t> row_start(n + 1, 0);
     for (const auto& e : entries) {
         check_index(e.row, n);

@@ -102,6 +102,7 @@ TEST(YbusFinish, SumsByPositionKeepsZeroSumsAndStopsOutsideTheMatrix) {
         EXPECT_EQ(s.message, "Y-bus triplet set should always form a valid sparse matrix");
     }
     EXPECT_THROW(YBus({{{3, 0, C(1, 0)}}, 3}).finish(), Stop);
+    EXPECT_THROW(YBus({{{3, 0, C(1, 0)}}, std::numeric_limits<std::size_t>::max()}).finish(), Stop);
 }
 
 TEST(TransformerAdmittances, NameplateValuesAndClamps) {
