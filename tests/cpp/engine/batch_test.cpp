@@ -3,16 +3,15 @@
 
 #include <gtest/gtest.h>
 #include <sys/resource.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <bit>
-#include <chrono>
 #include <cstdint>
+#include <cstdio>
 #include <fstream>
-#include <limits>
 #include <stdexcept>
 #include <string>
-#include <thread>
 #include <variant>
 #include <vector>
 
@@ -85,9 +84,8 @@ TEST(Batch, ResultsInScenarioOrderEqualSequentialSolvesForEveryThreadCount) {
     // clang-format on
     scenarios.emplace_back();
     want.push_back(alone(net, {}));
-    ASSERT_EQ(want[0][0], static_cast<std::uint64_t>(SolveOutcome::Converged));
     ASSERT_NE(want[4][0], static_cast<std::uint64_t>(SolveOutcome::Converged));
-    for (std::size_t threads : {1u, 2u, 8u, 40u}) {
+    for (std::size_t threads : {1u, 3u, 40u}) {
         std::optional<BatchCache> cache;
         for (int round = 0; round < 2; ++round) {  // a reused pool gives the same results
             const auto got = solved(*fetched(cache, threads), net, scenarios);
@@ -105,39 +103,28 @@ TEST(Batch, InvalidScenariosRefuseBeforeAnyWorkAndAStopInAWorkerSurfaces) {
     Net net = grid();
     net.buses.pop_back();
     const Scenario fine{{{-0.1, nullopt, nullopt, 4}}, {}};
-    const Scenario bad_bus{{{-0.1, nullopt, nullopt, 2}, {-0.1, -0.1, 1.0, 999}}, {}};
-    const Scenario at_n{{{-0.1, nullopt, nullopt, 5}}, {}};
+    const Scenario at_n{{{-0.1, nullopt, nullopt, 2}, {-0.1, -0.1, 1.0, 5}}, {}};
     const Scenario outage{{{-0.1, nullopt, nullopt, 999}}, {7}};
-    const std::string buses_text = ", but the template has only 5 bus(es)";
-    const std::string outage_text =
-        " requests branch outages, which are not implemented yet (see "
-        "batch::Scenario::branch_outages)";
-    using K = BatchError::Kind;
-    struct Case {
-        std::vector<Scenario> scenarios;
-        K kind;
-        std::string message;
-    };
-    const Case cases[] = {
-        {{fine, bad_bus, fine}, K::BusOutOfRange, "scenario 1 overrides bus 999" + buses_text},
-        {{fine, fine, at_n}, K::BusOutOfRange, "scenario 2 overrides bus 5" + buses_text},
-        {{outage, bad_bus}, K::BranchOutagesUnsupported, "scenario 0" + outage_text},
-        {{fine, outage}, K::BranchOutagesUnsupported, "scenario 1" + outage_text},
+    const std::pair<std::vector<Scenario>, std::string> cases[] = {
+        {{fine, fine, at_n, fine},
+         "scenario 2 overrides bus 5, but the template has only 5 bus(es)"},
+        {{fine, outage, at_n},
+         "scenario 1 requests branch outages, which are not implemented yet (see "
+         "batch::Scenario::branch_outages)"},
     };
     std::optional<BatchCache> cache;
     BatchSolver& solver = *fetched(cache, 4);
-    for (const Case& c : cases) {
-        auto result = solver.solve(net.buses, net.y, c.scenarios, kMaxIter, kTol);
-        ASSERT_TRUE(std::holds_alternative<BatchError>(result)) << c.message;
-        EXPECT_EQ(std::get<BatchError>(result).kind, c.kind);
-        EXPECT_EQ(std::get<BatchError>(result).message(), c.message);
+    for (const auto& [scenarios, message] : cases) {
+        auto result = solver.solve(net.buses, net.y, scenarios, kMaxIter, kTol);
+        ASSERT_TRUE(std::holds_alternative<BatchError>(result)) << message;
+        EXPECT_EQ(std::get<BatchError>(result).message(), message);
     }
     EXPECT_TRUE(solved(solver, net, {}).empty());
     const std::vector<Scenario> scenarios(9);
     EXPECT_THROW(solved(solver, net, scenarios), Stop);
-    const std::vector<PowerFlowReport> after = solved(solver, grid(), scenarios);
-    ASSERT_EQ(after.size(), 9u);
-    for (const PowerFlowReport& r : after) EXPECT_EQ(r.stats.outcome, SolveOutcome::Converged);
+    for (const PowerFlowReport& r : solved(solver, grid(), scenarios)) {
+        EXPECT_EQ(r.stats.outcome, SolveOutcome::Converged);
+    }
 }
 
 // The first failure reaches the caller only once every copy has ended, since the copies use the
@@ -153,82 +140,28 @@ TEST(ThreadPool, FailureReachesTheCallerAfterEveryCopyEnded) {
     EXPECT_THROW(pool.run(1, [&] { pool.run(1, [] {}); }), Stop);
 }
 
-// A field of /proc/self/status, such as the kernel's count of this process's threads.
-std::uint64_t proc_status(const std::string& field) {
-    std::ifstream status("/proc/self/status");
-    for (std::string line; std::getline(status, line);) {
-        if (line.rfind(field, 0) == 0) return std::stoull(line.substr(field.size()));
-    }
-    stop("no " + field + " in /proc/self/status");
-}
-
-// The kernel still counts a joined thread for a moment after its join returned, so a count is
-// read once it has reached `want` (or held still for 10 ms when no count is wanted), waiting at
-// most five seconds.
-std::uint64_t threads_settled(std::optional<std::uint64_t> want = nullopt) {
-    std::uint64_t last = proc_status("Threads:");
-    for (int k = 0; k < 500 && last != want.value_or(last + 1); ++k) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-        const std::uint64_t now = proc_status("Threads:");
-        if (!want && now == last) break;
-        last = now;
-    }
-    return last;
-}
-
-TEST(BatchCache, ReusesThePoolForOneCountAndReplacesItForAnother) {
-    const std::uint64_t base = threads_settled();
-    std::optional<BatchCache> cache;
-    const ThreadPool* four = fetched(cache, 4)->pool.get();
-    EXPECT_EQ(fetched(cache, 4)->pool.get(), four);
-    EXPECT_EQ(threads_settled(base + 4), base + 4);
-    EXPECT_EQ(fetched(cache, 2)->pool->size(), 2u);
-    EXPECT_EQ(threads_settled(base + 2), base + 2);  // the replaced pool's threads have ended
-    EXPECT_EQ(fetched(cache, 0)->pool->size(), 1u);
-    EXPECT_EQ(fetched(cache, nullopt)->pool->size(), default_threads());
-    // A count no pool can hold is refused like a thread the system refuses; the cache stays.
-    auto huge = fetch_batch_solver(cache, std::numeric_limits<std::size_t>::max(), Backend::Scalar);
-    ASSERT_TRUE(std::holds_alternative<BatchError>(huge));
-    EXPECT_EQ(std::get<BatchError>(huge).kind, BatchError::Kind::ThreadPoolBuild);
-    EXPECT_EQ(cache->threads, default_threads());
-    cache.reset();
-    EXPECT_EQ(threads_settled(base), base);
-}
-
 // In a child whose address space is capped just above its use, the system refuses new thread
-// stacks: the build fails, the threads it started are joined, and the pool cached before serves on.
-void refused_pool_keeps_the_old_one() {
-    std::optional<BatchCache> cache;
-    const std::vector<Scenario> scenarios(3);
-    solved(*fetched(cache, 2), grid(), scenarios);
-    const ThreadPool* pool = cache->solver.pool.get();
-    const rlimit cap{proc_status("VmSize:") * 1024 + (32u << 20), RLIM_INFINITY};
-    if (setrlimit(RLIMIT_AS, &cap) != 0) std::_Exit(1);
-    auto refused = fetch_batch_solver(cache, 64, Backend::Scalar);
-    const BatchError* error = std::get_if<BatchError>(&refused);
-    if (error == nullptr || error->kind != BatchError::Kind::ThreadPoolBuild ||
-        error->detail.empty() || cache->threads != 2 || fetched(cache, 2)->pool.get() != pool ||
-        solved(cache->solver, grid(), scenarios)[2].stats.outcome != SolveOutcome::Converged) {
-        std::_Exit(1);
-    }
-    std::fprintf(stderr, "%s\n", error->message().c_str());
-    std::_Exit(0);
-}
-
-#if defined(__SANITIZE_ADDRESS__)
-#define QM_ADDRESS_SANITIZER 1
-#elif defined(__has_feature)
-#if __has_feature(address_sanitizer)
-#define QM_ADDRESS_SANITIZER 1
-#endif
-#endif
-
-TEST(BatchCacheDeathTest, RefusedThreadsReportThreadPoolBuildAndKeepTheOldPool) {
-#ifdef QM_ADDRESS_SANITIZER
+// stacks part way through a build: the threads already started are joined, the refusal is
+// reported, and the pool cached before is kept for its count and serves on.
+TEST(BatchCacheDeathTest, ARefusedBuildJoinsItsThreadsAndKeepsTheCachedPool) {
+#ifdef __SANITIZE_ADDRESS__
     GTEST_SKIP() << "AddressSanitizer needs an uncapped address space";
 #endif
-    EXPECT_EXIT(refused_pool_keeps_the_old_one(), ::testing::ExitedWithCode(0),
-                "building the rayon thread pool failed: ");
+    auto child = [] {
+        std::optional<BatchCache> cache;
+        const ThreadPool* pool = fetched(cache, 2)->pool.get();
+        std::size_t pages = 0;
+        std::ifstream("/proc/self/statm") >> pages;
+        const rlimit cap{pages * getpagesize() + (32u << 20), RLIM_INFINITY};
+        if (setrlimit(RLIMIT_AS, &cap) != 0) std::_Exit(2);
+        auto refused = fetch_batch_solver(cache, 64, Backend::Scalar);
+        std::fprintf(stderr, "%s\n", std::get<BatchError>(refused).message().c_str());
+        const std::vector<Scenario> scenarios(3);
+        const auto served = solved(*fetched(cache, 2), grid(), scenarios);
+        const bool kept = fetched(cache, 2)->pool.get() == pool;
+        std::_Exit(kept && served[2].stats.outcome == SolveOutcome::Converged ? 0 : 1);
+    };
+    EXPECT_EXIT(child(), ::testing::ExitedWithCode(0), "building the rayon thread pool failed: ");
 }
 
 }  // namespace

@@ -4,7 +4,6 @@
 
 #include <cmath>
 #include <random>
-#include <set>
 #include <vector>
 
 #include "network/networks.hpp"
@@ -14,7 +13,7 @@ namespace {
 
 // The values of `fill` against central differences of the calculated injections, on a random
 // meshed network with phase-shifting transformers (an unsymmetric Y-bus), PV and PQ buses, at
-// random voltages; every nonzero derivative must lie in the pattern, each position once.
+// random voltages; every nonzero derivative must lie in the pattern.
 TEST(JacobianPattern, FillMatchesFiniteDifferences) {
     auto [buses, y] = testing::synthetic({{1, 60}}, 12345);
     std::mt19937_64 rng(7);
@@ -35,13 +34,10 @@ TEST(JacobianPattern, FillMatchesFiniteDifferences) {
     }
     const std::size_t dim = pvpq.size() + pq.size();
     std::vector<double> jac(dim * dim, 0.0);
-    std::set<std::pair<std::uint32_t, std::uint32_t>> positions;
     ASSERT_EQ(values.size(), pat.entries.size());
-    for (std::size_t k = 0; k < values.size(); ++k) {
-        ASSERT_LT(pat.rows[k], dim);
-        ASSERT_LT(pat.cols[k], dim);
-        ASSERT_TRUE(positions.insert({pat.rows[k], pat.cols[k]}).second) << "repeated position";
-        jac[pat.rows[k] * dim + pat.cols[k]] = values[k];
+    for (std::size_t k = 0; k < values.size(); ++k) {  // repeated positions add up, as in a backend
+        ASSERT_TRUE(pat.rows[k] < dim && pat.cols[k] < dim) << "entry " << k;
+        jac[pat.rows[k] * dim + pat.cols[k]] += values[k];
     }
 
     const double h = 1e-6;

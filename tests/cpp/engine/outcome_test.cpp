@@ -18,7 +18,7 @@ namespace {
 using testing::bus;
 using testing::Net;
 using testing::phasor;
-using testing::Stamps;
+using testing::ybus_of;
 using O = SolveOutcome;
 using S = IslandStatus;
 constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
@@ -30,13 +30,7 @@ constexpr std::size_t kAny = std::numeric_limits<std::size_t>::max();
 Net two_islands(double load = 0.8) {
     return {{bus(0, BusType::Slack), bus(1, BusType::PQ, -load, -0.3), bus(2, BusType::Slack),
              bus(3, BusType::PQ)},
-            Stamps{4}.branch(0, 1, {4, -12}).branch(2, 3, {5, -15}).finish()};
-}
-
-std::vector<S> statuses(const std::vector<IslandReport>& islands) {
-    std::vector<S> out;
-    for (const IslandReport& r : islands) out.push_back(r.status);
-    return out;
+            ybus_of(4, {{0, 1, {4, -12}}, {2, 3, {5, -15}}})};
 }
 
 TEST(Outcome, EachCaseEndsAlikeOnEveryBackend) {
@@ -46,13 +40,12 @@ TEST(Outcome, EachCaseEndsAlikeOnEveryBackend) {
     nan_load.buses[1].p_spec = kNaN;
     const Net all_slack{
         {bus(0, BusType::Slack), bus(1, BusType::Slack, 0, 0, 1.05), bus(2, BusType::Slack)},
-        Stamps{3}.branch(0, 1, {1, -3}).finish()};
+        ybus_of(3, {{0, 1, {1, -3}}})};
     // Slacks 0 and 2 feed the load at 1; PQ bus 3 and PV bus 4 have no source.
-    const Net mixed{
-        {bus(0, BusType::Slack), bus(1, BusType::PQ, -0.6, -0.2),
-         bus(2, BusType::Slack, 0, 0, 1.02), bus(3, BusType::PQ, -0.4, 0.2, 1.0, 0.1),
-         bus(4, BusType::PV, 0.3)},
-        Stamps{5}.branch(0, 1, {4, -12}).branch(1, 2, {4, -12}).branch(3, 4, {3, -9}).finish()};
+    const Net mixed{{bus(0, BusType::Slack), bus(1, BusType::PQ, -0.6, -0.2),
+                     bus(2, BusType::Slack, 0, 0, 1.02), bus(3, BusType::PQ, -0.4, 0.2, 1.0, 0.1),
+                     bus(4, BusType::PV, 0.3)},
+                    ybus_of(5, {{0, 1, {4, -12}}, {1, 2, {4, -12}}, {3, 4, {3, -9}}})};
     struct Case {
         const char* name;
         Net net;
@@ -88,20 +81,16 @@ TEST(Outcome, EachCaseEndsAlikeOnEveryBackend) {
             EXPECT_EQ(stats.outcome, c.outcome);
             EXPECT_TRUE(c.history == kAny || stats.history.size() == c.history)
                 << stats.history.size() << " passes";
-            EXPECT_EQ(statuses(islands), c.statuses);
-            for (std::size_t b = 0; c.unchanged && b < buses.size(); ++b) {
-                EXPECT_EQ(phasor(buses[b]), phasor(c.net.buses[b])) << "bus " << b;
-            }
+            std::vector<S> got;
+            for (const IslandReport& r : islands) got.push_back(r.status);
+            EXPECT_EQ(got, c.statuses);
+            EXPECT_TRUE(!c.unchanged || testing::largest_shift(buses, c.net.buses) == 0.0);
             if (c.statuses.back() == kSL) {  // buses 3 and 4 become zero-voltage slacks
-                for (std::size_t b : {3, 4}) {
-                    EXPECT_EQ(buses[b].bus_type, static_cast<std::uint8_t>(BusType::Slack));
-                    EXPECT_EQ(phasor(buses[b]), Complex(0, 0));
-                }
+                for (std::size_t b : {3, 4})
+                    EXPECT_TRUE(is_slack(buses[b]) && buses[b].vm == 0.0) << b;
             }
         }
     }
-    std::vector<Bus> short_list(solved.buses.begin(), solved.buses.begin() + 3);
-    EXPECT_THROW(PersistentSolver{}.solve_with_stats(short_list, solved.y, 5, 1e-8), Stop);
     std::vector<Bus> repeated_index = solved.buses;
     // A PV bus claiming PQ bus 1's index: bus 1 would fill two reactive rows where one exists.
     repeated_index[3].index = 1;

@@ -36,7 +36,7 @@ TEST(LinearInitialGuess, SolvesThePqBusesOrLeavesEveryBusAlone) {
 
     const YBusSparse y4 = network::build_ybus(4, lines, {}).finish();
     network::linear_initial_guess(singular, y4);
-    for (std::size_t i = 0; i < 4; ++i) EXPECT_EQ(phasor(singular[i]), phasor(before[i])) << i;
+    EXPECT_EQ(testing::largest_shift(singular, before), 0.0);
     EXPECT_THROW(network::linear_initial_guess(buses, y4), Stop);
     EXPECT_THROW(network::power_injections(buses, y4), Stop);
 }

@@ -11,26 +11,22 @@ namespace quillmere {
 namespace {
 
 using C = Complex;
+constexpr double kInf = std::numeric_limits<double>::infinity();
 
+// |z| is infinite or NaN whenever a part of z is.
 bool finite(C z) {
-    return std::isfinite(z.real()) && std::isfinite(z.imag());
+    return std::isfinite(std::abs(z));
 }
 
-struct Stamp {
-    std::size_t row, col;
-    C value;
-};
-
-void expect_stamps(const YBus& y, const std::vector<Stamp>& want) {
+// Stamps compared in push order; a non-finite wanted value asks only for a non-finite stamp.
+void expect_stamps(const YBus& y, const std::vector<Triplet<C>>& want) {
     ASSERT_EQ(y.entries.size(), want.size());
     for (std::size_t k = 0; k < want.size(); ++k) {
-        EXPECT_EQ(y.entries[k].row, want[k].row) << "stamp " << k;
-        EXPECT_EQ(y.entries[k].col, want[k].col) << "stamp " << k;
-        if (finite(want[k].value)) {
-            EXPECT_LT(std::abs(y.entries[k].value - want[k].value), 1e-12) << "stamp " << k;
-        } else {
-            EXPECT_FALSE(finite(y.entries[k].value)) << "stamp " << k;
-        }
+        const Triplet<C>& got = y.entries[k];
+        EXPECT_TRUE(got.row == want[k].row && got.col == want[k].col) << "stamp " << k;
+        EXPECT_TRUE(finite(want[k].value) ? std::abs(got.value - want[k].value) < 1e-12
+                                          : !finite(got.value))
+            << "stamp " << k << ": " << got.value;
     }
 }
 
@@ -46,34 +42,32 @@ TEST(BuildYbus, LineAndPureShuntStampsInOrder) {
 }
 
 // y_s = 2 - 4j, y_m = 0.2 - 0.4j: 1/y_s = 0.1 + 0.2j, 2/y_m = 2 + 4j, so the one-sided admittance
-// is y_m/2 + 1/(2.1 + 4.2j) = (0.1 - 0.2j) + (2 - 4j)/21.
-const C kYs(2, -4), kYm(0.2, -0.4), kTap(0.95, 0.1);
-
-// A tap of 0 makes every from-side stamp non-finite, even the zero of a from-only winding.
+// is y_m/2 + 1/(2.1 + 4.2j) = (0.1 - 0.2j) + (2 - 4j)/21. A tap of 0 makes every from-side stamp
+// non-finite, even the zero of a from-only winding.
 TEST(BuildYbus, TransformerStatusTable) {
-    const C one_sided = C(0.1, -0.2) + C(2, -4) / 21.0, full = kYs + kYm / 2.0, z(0, 0);
-    const C inf(std::numeric_limits<double>::infinity(), 0), tap0(0, 0);
-    const double tt = std::norm(kTap);
+    const C ys(2, -4), ym(0.2, -0.4), tap(0.95, 0.1), z(0, 0), inf(kInf, 0);
+    const C one_sided = C(0.1, -0.2) + C(2, -4) / 21.0, full = ys + ym / 2.0;
+    const double tt = std::norm(tap);
     struct Case {
         std::uint8_t from_status, to_status;
         C ym, tap, ff, ft, tf, to;
     };
     const Case cases[] = {
-        {1, 1, kYm, kTap, full / tt, -kYs / std::conj(kTap), -kYs / kTap, full},
-        {1, 0, kYm, kTap, one_sided / tt, z, z, z},
-        {0, 1, kYm, kTap, z, z, z, one_sided},
-        {1, 0, z, kTap, z, z, z, z},
-        {0, 1, z, kTap, z, z, z, z},
-        {0, 0, kYm, kTap, z, z, z, z},
-        {2, 1, kYm, kTap, z, z, z, z},
-        {1, 7, kYm, kTap, z, z, z, z},
-        {1, 1, kYm, tap0, inf, inf, inf, full},
-        {1, 0, z, tap0, inf, z, z, z},
+        {1, 1, ym, tap, full / tt, -ys / std::conj(tap), -ys / tap, full},
+        {1, 0, ym, tap, one_sided / tt, z, z, z},
+        {0, 1, ym, tap, z, z, z, one_sided},
+        {1, 0, z, tap, z, z, z, z},
+        {0, 1, z, tap, z, z, z, z},
+        {0, 0, ym, tap, z, z, z, z},
+        {2, 1, ym, tap, z, z, z, z},
+        {1, 7, ym, tap, z, z, z, z},
+        {1, 1, ym, z, inf, inf, inf, full},
+        {1, 0, z, z, inf, z, z, z},
     };
     for (std::size_t k = 0; k < std::size(cases); ++k) {
         const Case& c = cases[k];
         SCOPED_TRACE(::testing::Message() << "case " << k);
-        const std::vector<Transformer> trs = {{kYs, c.ym, c.tap, 3, 1, c.from_status, c.to_status}};
+        const std::vector<Transformer> trs = {{ys, c.ym, c.tap, 3, 1, c.from_status, c.to_status}};
         expect_stamps(network::build_ybus(4, {}, trs),
                       {{3, 3, c.ff}, {3, 1, c.ft}, {1, 3, c.tf}, {1, 1, c.to}});
     }
@@ -92,8 +86,6 @@ TEST(YbusFinish, SumsByPositionKeepsZeroSumsAndStopsOutsideTheMatrix) {
     EXPECT_EQ(y.rows[2], (Row{{0, C(-24, 32)}, {1, C(0, 2)}, {2, C(24.1, -33.8)}}));
     EXPECT_EQ(y.rows[3], (Row{{3, C(0, 0)}}));
     EXPECT_EQ(y.matrix.mat.nonZeros(), 8);
-    EXPECT_EQ(y.matrix.mat.coeff(2, 1), C(0, 2));
-    EXPECT_EQ(y.matrix.mat.coeff(3, 3), C(0, 0));
 
     try {
         YBus{{{0, 3, C(1, 0)}}, 3}.finish();
@@ -118,15 +110,14 @@ TEST(TransformerAdmittances, NameplateValuesAndClamps) {
         {"negative uk, other base", 20e3, -0.1, 10e3, 0.01, 2e3, C(4, 4 * x), C(0.008, -4 * b)},
         {"z below r: no reactance", 10e3, 0.01, 20e3, 0.0, 0.0, C(50, 0), C(0, 0)},
         {"i0 below g: no susceptance", 10e3, 0.1, 10e3, 1e-3, 2e4, C(1, -x), C(0.02, 0)},
+        {"no impedance", 10e3, 0.0, 0.0, 0.0, 0.0, C(kInf, 0), C(0, 0)},
     };
     for (const Case& c : cases) {
         const auto [ys, ym] =
             network::transformer_admittances_ex(10e3, c.u_base, 1e6, c.uk, c.pk, c.i0, c.p0, 1e6);
-        EXPECT_LT(std::abs(ys - c.ys), 1e-12) << c.name;
+        EXPECT_TRUE(finite(c.ys) ? std::abs(ys - c.ys) < 1e-12 : !finite(ys)) << c.name;
         EXPECT_LT(std::abs(ym - c.ym), 1e-15) << c.name;
     }
-    const C ys_zero = network::transformer_admittances_ex(10e3, 10e3, 1e6, 0, 0, 0, 0, 1e6).first;
-    EXPECT_FALSE(finite(ys_zero));
     // u^2 is formed first: 0.1 * 9 / 0.9 is exactly 1, while (0.1 * 3) * 3 / 0.9 is not.
     EXPECT_EQ(network::transformer_admittances_ex(3, 1, 0.9, 0.1, 0, 0, 0, 1).first, C(0, -1));
 }

