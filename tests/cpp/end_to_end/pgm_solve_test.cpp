@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <string>
 
@@ -36,42 +37,33 @@ TEST(EndToEnd, EveryComponentKindSolvesToPlausibleVoltages) {
     auto loaded = pgm::load_network(dir.write("net.json", kNetwork), 1e6, 50.0);
     ASSERT_TRUE(std::holds_alternative<pgm::LoadedNetwork>(loaded))
         << std::get<pgm::LoadError>(loaded).message;
-    auto& net = std::get<pgm::LoadedNetwork>(loaded);
+    const auto& net = std::get<pgm::LoadedNetwork>(loaded);
     std::vector<Bus> buses = net.buses;
     ASSERT_EQ(buses.size(), 8u);
     network::linear_initial_guess(buses, net.ybus);
-    PersistentSolver solver(Backend::Scalar);
-    const auto [islands, stats] = solver.solve_with_stats(buses, net.ybus, 20, 1e-8);
+    const auto [islands, stats] =
+        PersistentSolver(Backend::Scalar).solve_with_stats(buses, net.ybus, 20, 1e-8);
     EXPECT_EQ(stats.outcome, SolveOutcome::Converged);
     ASSERT_EQ(islands.size(), 2u);
-    for (const IslandReport& island : islands) {
-        const bool sourceless = island.buses == std::vector<std::size_t>{5};
-        EXPECT_EQ(island.status, sourceless ? IslandStatus::Sourceless : IslandStatus::Converged);
-    }
-    EXPECT_EQ(buses[5].vm, 0.0);
-    for (std::size_t b : {0, 1, 2, 3, 4, 6, 7}) {
-        EXPECT_GT(buses[b].vm, 0.9) << b;
-        EXPECT_LT(buses[b].vm, 1.1) << b;
+    EXPECT_EQ(std::ranges::count(islands, IslandStatus::Sourceless, &IslandReport::status), 1);
+    for (std::size_t b = 0; b < 8; ++b) {
+        EXPECT_TRUE(b == 5 ? buses[b].vm == 0.0 : std::abs(buses[b].vm - 1.0) < 0.1) << b;
     }
     // The regulated bus holds its set-point.
-    EXPECT_EQ(buses[4].bus_type, static_cast<std::uint8_t>(BusType::PV));
-    EXPECT_EQ(buses[4].vm, 1.0);
+    EXPECT_EQ(std::tuple(buses[4].bus_type, buses[4].vm),
+              std::tuple(std::uint8_t(BusType::PV), 1.0));
     // Clock 1 puts the low-voltage side 30 degrees behind; the three-winding legs shift nothing.
     EXPECT_NEAR(buses[1].va - buses[0].va, -3.141592653589793 / 6.0, 0.05);
-    EXPECT_NEAR(buses[3].va - buses[2].va, 0.0, 0.05);
-    EXPECT_NEAR(buses[4].va - buses[2].va, 0.0, 0.05);
+    EXPECT_NEAR(std::abs(buses[3].va - buses[2].va) + std::abs(buses[4].va - buses[2].va), 0.0,
+                0.05);
     // The load buses draw what was specified: constant power, impedance at vm^2, current at vm,
-    // per phase summed; the slack feeds the rest.
+    // per phase summed; the slack feeds the rest and the losses.
     const auto [p, q] = network::power_injections(buses, net.ybus);
-    const double vm3 = buses[3].vm;
-    EXPECT_NEAR(p[1], -0.2, 1e-7);
-    EXPECT_NEAR(q[1], -0.05, 1e-7);
-    EXPECT_NEAR(p[3], -0.15 - 0.1 * vm3 * vm3, 1e-7);
-    EXPECT_NEAR(q[3], -0.03, 1e-7);
+    const double vm3 = buses[3].vm, drawn = 0.2 + 0.15 + 0.1 * vm3 * vm3 + 0.1 - 0.05;
+    EXPECT_NEAR(std::abs(Complex(p[1], q[1]) - Complex(-0.2, -0.05)), 0.0, 1e-7);
+    EXPECT_NEAR(std::abs(Complex(p[3], q[3]) - Complex(-0.15 - 0.1 * vm3 * vm3, -0.03)), 0.0, 1e-7);
     EXPECT_NEAR(p[4], 0.05 - 0.1, 1e-7);
-    const double drawn = 0.2 + 0.15 + 0.1 * vm3 * vm3 + 0.1 - 0.05;
-    EXPECT_GT(p[7], drawn);
-    EXPECT_LT(p[7], drawn + 0.05);
+    EXPECT_NEAR(p[7], drawn + 0.025, 0.025);
 }
 
 }  // namespace

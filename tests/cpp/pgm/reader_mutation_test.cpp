@@ -6,40 +6,22 @@
 
 #include <algorithm>
 #include <random>
-#include <ranges>
 #include <regex>
 #include <string>
 #include <variant>
 #include <vector>
 
 #include "pgm/reader.hpp"
+#include "pgm/sample_document.hpp"
 
 namespace {
 
 using quillmere::pgm::parse_pgm_json;
-using quillmere::pgm::PgmInput;
 
-const std::string kBase = R"({"version": "1.0", "data": {
-  "node": [{"id": 1, "u_rated": 10500.0}, [2, 400], {"id": 3, "u_rated": 4e2, "x": [{}]}],
-  "line": [{"id": 10, "from_node": 1, "to_node": 2, "from_status": 1, "to_status": 1, "r1": 0.1,
-    "x1": 0.2, "c1": 1e-9, "r0": 0, "x0": 0, "c0": 0}],
-  "source": [[20, 1, 1, 1.0, 1e9, 0.1]],
-  "sym_load": [{"id": 30, "node": 2, "status": 1, "type": 0, "p_specified": -1.5e3,
-    "q_specified": 200}],
-  "asym_gen": [[40, 3, 1, 2, [1, 2, 3], [-0.5, 0, 0.5]]],
-  "shunt": [{"id": 50, "node": 3, "status": 0, "g1": 0, "b1": 0.01, "g0": 0, "b0": 0}],
-  "transformer": [[60, 1, 3, 1, 1, 10500, 400, 6.3e5, 0.04, 5e3, 0.01, 1e3, 0, 0, 5, 0, -3, -5, 5,
-    0, 250]],
-  "voltage_regulator": [{"id": 70, "regulated_object": 30, "status": 1, "u_ref": 1.02,
-    "q_min": -1e6}],
-  "extra": {"a": [null, true, false, "s\\\"\u00e9"], "b": -0.0e-0}
-}}
-)";
-
-// Replacement values, separated by `|`.
-constexpr std::string_view kReplacements =
-    R"(null|true|false|"s"|[]|{}|1.5|-1|256|[1,2,3]|{"a":[null]}|-0|1e999|18446744073709551616|)"
-    R"("\u12"|[1,]|{"a" 1}|tru|01|")";
+const char* const kReplacements[] = {
+    "null", "true", "false",    R"("s")",    "[]", "{}",      R"({"a":[null]})",      "1.5",
+    "-1",   "256",  "-0",       "1e999",     "01", "[1,2,3]", "18446744073709551616", "tru",
+    "[1,]", "\"",   R"("\u12)", R"({"a" 1})"};
 
 // Byte offsets where a key starts, or where a value that is not a string starts (the first
 // non-blank byte after `:`, `,` or `[`).
@@ -60,54 +42,32 @@ std::vector<std::size_t> starts(const std::string& text, bool is_key) {
 std::size_t value_end(const std::string& text, std::size_t start) {
     int depth = 0;
     for (std::size_t i = start; i < text.size(); ++i) {
-        const char c = text[i];
-        if (c == '[' || c == '{') ++depth;
-        if (c == ']' || c == '}') {
-            if (depth == 0) return i;
-            if (--depth == 0) return i + 1;
-        }
-        if (depth == 0 && c == ',') return i;
+        if (text[i] == '[' || text[i] == '{') ++depth;
+        // A closing bracket at depth 0 belongs to the enclosing list; at depth 1 it ends the value.
+        if ((text[i] == ']' || text[i] == '}') && depth-- <= 1) return i + (depth == 0);
+        if (depth == 0 && text[i] == ',') return i;
     }
     return text.size();
 }
 
+// A byte deleted, a prefix cut, a key given twice, a value replaced by one of another JSON type,
+// or a value wrapped in deep nesting.
 std::string mutate(std::string text, std::mt19937_64& rng) {
     const auto pick = [&](std::size_t n) {
         return std::uniform_int_distribution<std::size_t>(0, n - 1)(rng);
     };
-    const auto pick_start = [&](bool is_key) {
-        const auto found = starts(text, is_key);
-        return found[pick(found.size())];
-    };
-    switch (pick(5)) {
-        case 0:  // a byte deleted
-            text.erase(pick(text.size()), 1);
-            break;
-        case 1:  // a prefix cut
-            text.resize(pick(text.size()));
-            break;
-        case 2: {  // a key given twice
-            const std::size_t k = pick_start(true);
-            text.insert(k, text.substr(k, value_end(text, text.find(':', k) + 1) - k) + ", ");
-            break;
-        }
-        case 3: {  // a value replaced by one of another JSON type
-            const std::size_t s = pick_start(false);
-            std::vector<std::string_view> values;
-            for (const auto part : std::views::split(kReplacements, '|'))
-                values.emplace_back(part.begin(), part.end());
-            text.replace(s, value_end(text, s) - s, values[pick(values.size())]);
-            break;
-        }
-        default: {  // a value wrapped in deep nesting
-            const std::size_t s = pick_start(false);
-            const std::size_t e = value_end(text, s);
-            const std::size_t depth = 100 + pick(40);
-            const bool object = pick(2) == 0;
-            text.insert(e, std::string(depth, object ? '}' : ']'));
-            for (std::size_t i = 0; i < depth; ++i) text.insert(s, object ? "{\"k\":" : "[");
-        }
-    }
+    const std::size_t kind = pick(5);
+    const auto found = starts(text, kind == 2);
+    const std::size_t s = found[pick(found.size())];
+    const std::size_t e = value_end(text, kind == 2 ? text.find(':', s) + 1 : s);
+    if (kind == 0) return text.erase(pick(text.size()), 1);
+    if (kind == 1) return text.substr(0, pick(text.size()));
+    if (kind == 2) return text.insert(s, text.substr(s, e - s) + ", ");
+    if (kind == 3) return text.replace(s, e - s, kReplacements[pick(std::size(kReplacements))]);
+    const std::size_t depth = 100 + pick(40);
+    const bool object = pick(2) == 0;
+    text.insert(e, std::string(depth, object ? '}' : ']'));
+    for (std::size_t i = 0; i < depth; ++i) text.insert(s, object ? "{\"k\":" : "[");
     return text;
 }
 
@@ -125,12 +85,12 @@ bool malformed_json(const std::string& text) {
 }
 
 TEST(PgmReaderMutation, EveryVariantIsReadOrRefusedWithOneMessage) {
-    ASSERT_TRUE(std::holds_alternative<PgmInput>(parse_pgm_json(kBase)));
+    ASSERT_TRUE(std::holds_alternative<quillmere::pgm::PgmInput>(parse_pgm_json(kSampleDocument)));
     static const std::regex form(R"(^(.+) at line ([0-9]+) column ([0-9]+)$)");
     std::mt19937_64 rng(20261206);
     std::size_t accepted = 0, too_deep = 0, duplicated = 0;
     for (int n = 0; n < 4000; ++n) {
-        const std::string text = mutate(kBase, rng);
+        const std::string text = mutate(kSampleDocument, rng);
         // An exact-size copy, so that any read past the end is caught by the sanitizers.
         const std::vector<char> exact(text.begin(), text.end());
         const auto result = parse_pgm_json(std::string_view(exact.data(), exact.size()));

@@ -35,8 +35,6 @@ TEST(LoadYBus, NetworkWithEveryBranchKindMatchesHandComputedEntries) {
         << std::get<LoadError>(result).message;
     const LoadedNetwork& net = std::get<LoadedNetwork>(result);
     ASSERT_EQ(net.buses.size(), 7u);
-    EXPECT_EQ(std::tuple(net.buses[6].bus_type, net.buses[6].vm, net.buses[5].u_rated),
-              std::tuple(std::uint8_t(BusType::Slack), 1.02, 1000.0));
 
     // Line 2-3: y = 1 / (0.01 + j0.1). Transformer 1-2: y_s = -j10, y_m = -j0.01, tap 1.1.
     // Three-winding legs -j25, -j16.67, -j12.5; leg 3 turned by e^(-j pi/6). Source -j1e4.
@@ -44,57 +42,50 @@ TEST(LoadYBus, NetworkWithEveryBranchKindMatchesHandComputedEntries) {
     const double yr = 0.01 / 0.0101, yi = -0.1 / 0.0101, c30 = std::sqrt(3.0) / 2.0;
     const double charging = 0.16 * (100.0 * 3.141592653589793 * 1e-6);
     using Entry = std::tuple<std::size_t, std::size_t, Complex>;
-    const std::vector<Entry> expected = {
-        {0, 0, {0.0, -10000.0 - 10.005 / 1.21}},
-        {0, 1, {0.0, 10.0 / 1.1}},
-        {0, 6, {0.0, 10000.0}},
-        {1, 0, {0.0, 10.0 / 1.1}},
-        {1, 1, {yr, yi - 10.005}},
-        {1, 2, {-yr, -yi}},
-        {2, 1, {-yr, -yi}},
-        {2, 2, {yr, yi - 25.0}},
-        {2, 5, {0.0, 25.0}},
-        {3, 3, {0.0, -50.0 / 3.0 + charging + 0.00256}},
-        {3, 5, {0.0, 50.0 / 3.0}},
-        {4, 4, {0.0, -12.5}},
-        {4, 5, {6.25, 12.5 * c30}},
-        {5, 2, {0.0, 25.0}},
-        {5, 3, {0.0, 50.0 / 3.0}},
-        {5, 4, {-6.25, 12.5 * c30}},
-        {5, 5, {0.0, -25.0 - 50.0 / 3.0 - 12.5}},
-        {6, 0, {0.0, 10000.0}},
-        {6, 6, {0.0, -10000.0}},
-    };
+    const std::vector<Entry> expected = {{0, 0, {0.0, -10000.0 - 10.005 / 1.21}},
+                                         {0, 1, {0.0, 10.0 / 1.1}},
+                                         {0, 6, {0.0, 10000.0}},
+                                         {1, 0, {0.0, 10.0 / 1.1}},
+                                         {1, 1, {yr, yi - 10.005}},
+                                         {1, 2, {-yr, -yi}},
+                                         {2, 1, {-yr, -yi}},
+                                         {2, 2, {yr, yi - 25.0}},
+                                         {2, 5, {0.0, 25.0}},
+                                         {3, 3, {0.0, -50.0 / 3.0 + charging + 0.00256}},
+                                         {3, 5, {0.0, 50.0 / 3.0}},
+                                         {4, 4, {0.0, -12.5}},
+                                         {4, 5, {6.25, 12.5 * c30}},
+                                         {5, 2, {0.0, 25.0}},
+                                         {5, 3, {0.0, 50.0 / 3.0}},
+                                         {5, 4, {-6.25, 12.5 * c30}},
+                                         {5, 5, {0.0, -25.0 - 50.0 / 3.0 - 12.5}},
+                                         {6, 0, {0.0, 10000.0}},
+                                         {6, 6, {0.0, -10000.0}}};
     ASSERT_EQ(net.ybus.n, 7u);
-    std::vector<Entry> actual;
+    std::size_t k = 0;
     for (std::size_t i = 0; i < net.ybus.rows.size(); ++i) {
         for (const auto& [j, y] : net.ybus.rows[i]) {
-            actual.emplace_back(i, j, y);
+            ASSERT_LT(k, expected.size());
+            const auto& [ei, ej, ey] = expected[k++];
+            EXPECT_EQ(std::tuple(i, j), std::tuple(ei, ej));
+            EXPECT_NEAR(std::abs(y - ey), 0.0, 1e-12 * std::max(1.0, std::abs(ey)))
+                << i << "," << j;
             EXPECT_EQ(net.ybus.matrix.mat.coeff(Eigen::Index(i), Eigen::Index(j)), y);
         }
     }
-    ASSERT_EQ(actual.size(), expected.size());
-    EXPECT_EQ(std::size_t(net.ybus.matrix.mat.nonZeros()), expected.size());
-    for (std::size_t k = 0; k < expected.size(); ++k) {
-        const auto& [i, j, y] = actual[k];
-        const auto& [ei, ej, ey] = expected[k];
-        EXPECT_EQ(std::tuple(i, j), std::tuple(ei, ej));
-        EXPECT_NEAR(std::abs(y - ey), 0.0, 1e-12 * std::max(1.0, std::abs(ey))) << i << "," << j;
-    }
+    EXPECT_EQ(k, expected.size());
+    EXPECT_EQ(std::size_t(net.ybus.matrix.mat.nonZeros()), k);
 }
 
 TEST(LoadFailures, EachFailureHasItsKindAndMessage) {
     TempDir dir;
-    const std::string dirname = dir.path().string(), absent = dirname + "/absent.json";
+    const std::string dirname = dir.path.string(), absent = dirname + "/absent.json";
     const std::string empty = dir.write("empty.json", R"({"data": {"node": [], "source": []}})");
-    int files = 0;
-    const auto write = [&](const char* data) {
-        return dir.write(std::to_string(++files) + ".json",
-                         std::string(R"({"data": {)") + data + "}}");
-    };
-    const std::string latin1 = write("\"node\": [], \"source\": [], \"n\": \"caf\xe9\"");
-    const std::string bad = write(R"("node": [])");
-    const std::string dangling = write(R"("node": [[1, 1]], "source": [[3, 2, 1, 1, 1, 0]])");
+    const std::string latin1 =
+        dir.write("latin1.json", "{\"data\": {\"node\": [], \"source\": [], \"n\": \"caf\xe9\"}}");
+    const std::string bad = dir.write("bad.json", R"({"data": {"node": []}})");
+    const std::string dangling = dir.write(
+        "dangling.json", R"({"data": {"node": [[1, 1]], "source": [[3, 2, 1, 1, 1, 0]]}})");
     using enum LoadError::Kind;
     const std::tuple<std::string, LoadError::Kind, std::string> cases[] = {
         {absent, Read, "reading " + absent + ": No such file or directory"},
@@ -111,10 +102,7 @@ TEST(LoadFailures, EachFailureHasItsKindAndMessage) {
         EXPECT_EQ(std::tuple(std::get<LoadError>(result).kind, std::get<LoadError>(result).message),
                   std::tuple(kind, message));
     }
-    // The empty network itself loads.
-    const auto result = load_network(empty, 1e6, 50.0);
-    ASSERT_TRUE(std::holds_alternative<LoadedNetwork>(result));
-    EXPECT_EQ(std::get<LoadedNetwork>(result).ybus.n, 0u);
+    EXPECT_EQ(std::get<LoadedNetwork>(load_network(empty, 1e6, 50.0)).ybus.n, 0u);
 }
 
 }  // namespace

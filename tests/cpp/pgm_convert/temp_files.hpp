@@ -9,33 +9,24 @@
 
 namespace quillmere::testing_support {
 
-class TempDir {
-  public:
-    TempDir() {
+struct TempDir {
+    std::filesystem::path path = [] {
         std::string pattern = (std::filesystem::temp_directory_path() / "qm-test-XXXXXX").string();
         if (::mkdtemp(pattern.data()) == nullptr) std::abort();
-        path_ = pattern;
-    }
+        return std::filesystem::path(pattern);
+    }();
+    TempDir() = default;
+    TempDir(const TempDir&) = delete;
     ~TempDir() {
         std::error_code ignored;
-        std::filesystem::remove_all(path_, ignored);
+        std::filesystem::remove_all(path, ignored);
     }
-    TempDir(const TempDir&) = delete;
-    TempDir& operator=(const TempDir&) = delete;
-
-    const std::filesystem::path& path() const { return path_; }
 
     // Writes `contents` byte for byte to a file in the directory and returns its path.
     std::string write(const std::string& name, std::string_view contents) const {
-        const std::filesystem::path file = path_ / name;
-        std::ofstream out(file, std::ios::binary);
-        out.write(contents.data(), static_cast<std::streamsize>(contents.size()));
-        if (!out) std::abort();
-        return file.string();
+        if (!(std::ofstream(path / name, std::ios::binary) << contents)) std::abort();
+        return (path / name).string();
     }
-
-  private:
-    std::filesystem::path path_;
 };
 
 }  // namespace quillmere::testing_support
