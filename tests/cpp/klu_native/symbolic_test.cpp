@@ -1,6 +1,8 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdint>
+#include <functional>
 #include <limits>
 #include <random>
 #include <string>
@@ -96,11 +98,14 @@ TEST(Analyze, ExactResults) {
 }
 
 Pattern transpose(const Pattern& a) {
-    testing::Entries e;
+    Pattern t{a.n, Perm(a.n + 1, 0), Perm(a.ai.size())};
+    for (std::size_t i : a.ai) ++t.ap[i + 1];
+    for (std::size_t i = 0; i < a.n; ++i) t.ap[i + 1] += t.ap[i];
+    Perm next(t.ap.begin(), t.ap.end() - 1);
     for (std::size_t j = 0; j < a.n; ++j) {
-        for (std::size_t k = a.ap[j]; k < a.ap[j + 1]; ++k) e.push_back({j, a.ai[k]});
+        for (std::size_t e = a.ap[j]; e < a.ap[j + 1]; ++e) t.ai[next[a.ai[e]]++] = j;
     }
-    return from_entries(a.n, e);
+    return t;
 }
 
 // Checks every promise of the analysis on one pattern; returns the first broken one, or an empty
@@ -108,11 +113,12 @@ Pattern transpose(const Pattern& a) {
 std::string check_symbolic(const Pattern& pat, const Symbolic& s, bool perfect) {
     const std::size_t n = pat.n;
     if (!testing::is_permutation(s.p, n) || !testing::is_permutation(s.q, n)) return "no perm";
-    if (s.r.empty() || s.r.front() != 0 || s.r.back() != n) return "r has wrong ends";
+    if (s.r.empty() || s.r.front() != 0 || s.r.back() != n ||
+        std::adjacent_find(s.r.begin(), s.r.end(), std::greater_equal<>()) != s.r.end())
+        return "r not increasing from 0 to n";
     Perm pinv(n), qinv(n), block(n);
     for (std::size_t k = 0; k < n; ++k) pinv[s.p[k]] = qinv[s.q[k]] = k;
     for (std::size_t b = 0; b + 1 < s.r.size(); ++b) {
-        if (s.r[b] >= s.r[b + 1] || s.r[b + 1] > n) return "r not increasing";
         for (std::size_t k = s.r[b]; k < s.r[b + 1]; ++k) block[k] = b;
     }
     std::size_t diagonal = 0;
@@ -129,11 +135,9 @@ std::string check_symbolic(const Pattern& pat, const Symbolic& s, bool perfect) 
     const Pattern at = transpose(pat);
     for (auto [g, col, pos] : {std::tuple{&pat, &s.q, &pinv}, std::tuple{&at, &s.p, &qinv}}) {
         std::vector<bool> reached(n, false);
-        Perm todo;
-        for (std::size_t b = 0; b + 1 < s.r.size(); ++b) {
-            todo.push_back(s.r[b]);
+        for (std::size_t b = 0, count = 0; b + 1 < s.r.size(); ++b, count = 0) {
+            Perm todo = {s.r[b]};
             reached[s.r[b]] = true;
-            std::size_t count = 0;
             for (; !todo.empty(); ++count) {
                 const std::size_t c = (*col)[todo.back()];
                 todo.pop_back();
