@@ -16,8 +16,7 @@ namespace {
 
 // Nodes 1..6 are buses 0..5; the star bus is 6 and the slack bus 7. Node 6 has no source.
 constexpr const char* kNetwork = R"({"data": {
-  "node": [{"id": 1, "u_rated": 10000}, {"id": 2, "u_rated": 400}, {"id": 3, "u_rated": 10000},
-           {"id": 4, "u_rated": 400}, {"id": 5, "u_rated": 400}, {"id": 6, "u_rated": 20000}],
+  "node": [[1, 10000], [2, 400], [3, 10000], [4, 400], [5, 400], [6, 20000]],
   "line": [[10, 1, 3, 1, 1, 0.5, 1, 1e-8, 0, 0, 0], [11, 3, 1, 0, 1, 0.5, 1, 1e-7, 0, 0, 0]],
   "source": [[20, 1, 1, 1.03, 1e9, 0.1], [21, 6, 0, 1.0, 1e9, 0.1]],
   "sym_load": [[30, 2, 1, 0, 2e5, 5e4], [31, 6, 1, 0, 2e5, 5e4], [32, 5, 1, 2, 1e5, 2e4],
