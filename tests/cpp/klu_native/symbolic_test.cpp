@@ -9,6 +9,7 @@
 #include <tuple>
 #include <vector>
 
+#include "klu_native/amd/aat.hpp"
 #include "klu_native/amd/amd.hpp"
 #include "klu_native/amd/postorder.hpp"
 #include "klu_native/analyze.hpp"
@@ -68,6 +69,12 @@ TEST(AmdOrder, ExactOrdersAndInvalidPatterns) {
         EXPECT_FALSE(amd::amd_order(n, ap, ai)) << ::testing::PrintToString(ap);
     }
     EXPECT_THROW(amd::amd_order(2, Perm{0, 1, 3}, Perm{0}), Stop);  // column past the rows
+    // Symmetric lists: column 0's lower row 2 is paired only in the final sweep; the upper entry
+    // (0, 2) first catches up column 0's lower row 1.
+    EXPECT_EQ(amd::build_symmetric_lists(3, Perm{0, 2, 4, 6}, Perm{0, 2, 0, 1, 1, 2}),
+              (amd::AdjacencyLists{{1, 2}, {0, 2}, {1, 0}}));
+    EXPECT_EQ(amd::build_symmetric_lists(3, Perm{0, 2, 2, 3}, Perm{1, 2, 0}),
+              (amd::AdjacencyLists{{2, 1}, {0}, {0}}));
     // Children 0, 1, 2 of node 3: on equal keys the highest index stays last; a larger key moves
     // child 0 behind the others.
     using Keys = std::vector<std::int64_t>;
