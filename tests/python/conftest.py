@@ -11,17 +11,16 @@ EXAMPLE = Path(__file__).resolve().parents[2] / "examples" / "network.json"
 
 
 def line(id_, a, b, r=0.5, x=1.0):
-    return {"id": id_, "from_node": a, "to_node": b, "from_status": 1, "to_status": 1, "r1": r,
-            "x1": x, "c1": 0.0, "r0": 0.0, "x0": 0.0, "c0": 0.0}
+    return dict(id=id_, from_node=a, to_node=b, from_status=1, to_status=1, r1=r, x1=x, c1=0.0,
+                r0=0.0, x0=0.0, c0=0.0)
 
 
 def source(id_, node, u_ref=1.0):
-    return {"id": id_, "node": node, "status": 1, "u_ref": u_ref, "sk": 1e10, "rx_ratio": 0.1}
+    return dict(id=id_, node=node, status=1, u_ref=u_ref, sk=1e10, rx_ratio=0.1)
 
 
 def load(id_, node, p, q, type_=0):
-    return {"id": id_, "node": node, "status": 1, "type": type_, "p_specified": p,
-            "q_specified": q}
+    return dict(id=id_, node=node, status=1, type=type_, p_specified=p, q_specified=q)
 
 
 def network(nodes, lines=(), sources=(), loads=()):
@@ -51,13 +50,8 @@ class Scenarios(collections.abc.Sequence):
     def __init__(self, items, length=len, on_item=lambda: None):
         self.items, self.length, self.on_item = items, length, on_item
 
-    def __len__(self):
-        return self.length(self.items)
-
-    def __getitem__(self, index):
-        item = self.items[index]
-        self.on_item()
-        return item
+    __len__ = lambda self: self.length(self.items)  # noqa: E731
+    __getitem__ = lambda self, index: (self.items[index], self.on_item())[0]  # noqa: E731
 
 
 @pytest.fixture

@@ -5,7 +5,7 @@ import pytest
 import quillmere
 from quillmere import BatchResult, PowerFlowModel, _quillmere
 
-from conftest import EXAMPLE, line, load, network, source
+from conftest import EXAMPLE, line, network, source
 
 M = PowerFlowModel
 PATH = str(EXAMPLE)
@@ -23,13 +23,10 @@ SIGNATURES = {
 STATIC = ("from_pgm_json", "default_threads")
 
 
-def test_module_exports_exactly_the_two_classes_in_order():
+@pytest.mark.parametrize("cls", [PowerFlowModel, BatchResult])
+def test_module_exports_two_final_classes_that_cannot_be_instantiated(cls):
     assert _quillmere.__all__ == quillmere.__all__ == ["PowerFlowModel", "BatchResult"]
     assert [n for n in vars(_quillmere) if not n.startswith("__")] == _quillmere.__all__
-
-
-@pytest.mark.parametrize("cls", [PowerFlowModel, BatchResult])
-def test_classes_are_final_and_not_instantiable(cls):
     assert (cls.__module__, cls.__qualname__) == ("builtins", cls.__name__)
     with pytest.raises(TypeError, match=f"cannot create 'builtins.{cls.__name__}' instances"):
         cls()
@@ -47,20 +44,15 @@ def test_method_table_order_and_text_signatures(example):
         if name not in STATIC:
             bound = signature.replace("self, /", "").replace("(, ", "(")
             assert str(inspect.signature(getattr(example, name))) == bound
-    with pytest.raises(AttributeError):
-        example.n_nodes = 3
 
 
 @pytest.mark.parametrize("name, args, kwargs, message", [
     ("from_pgm_json", (), {}, "missing 1 required positional argument: 'path'"),
     ("from_pgm_json", ("a",) * 7, {}, "takes from 1 to 6 positional arguments but 7 were given"),
     ("from_pgm_json", ("a",), {"path": "b"}, "got multiple values for argument 'path'"),
-    ("from_pgm_json", ("a",), {"tolerance": 1}, "got an unexpected keyword argument 'tolerance'"),
-    ("bus_index_for_mrid", (), {}, "missing 1 required positional argument: 'mrid'"),
     ("bus_index_for_mrid", ("a", "b"), {}, "takes 1 positional argument but 2 were given"),
     ("bus_index_for_mrid", (), {"id": "a"}, "got an unexpected keyword argument 'id'"),
     ("solve_batch", (), {}, "missing 1 required positional argument: 'scenarios'"),
-    ("solve_batch", ([], 1, 2), {}, "takes from 1 to 2 positional arguments but 3 were given"),
     ("solve_batch_scaled", ([],), {"scales": []}, "got multiple values for argument 'scales'"),
     ("solve", (1,), {}, "takes no arguments (1 given)"),
     ("default_threads", (1,), {}, "takes no arguments (1 given)"),
@@ -80,11 +72,7 @@ def batch(scenarios):  # threads=-1 would fail as well: the scenarios are conver
     return lambda m: m.solve_batch(scenarios, -1)
 
 
-def scaled(scales):
-    return lambda m: m.solve_batch_scaled(scales, "x")
-
-
-NOT_SEQUENCE, S = "object cannot be converted to 'Sequence'", "scenarios"
+S = "scenarios"
 
 
 # Each row: the call, the error, a fragment of its message, the parameter the note names. The
@@ -95,26 +83,18 @@ NOT_SEQUENCE, S = "object cannot be converted to 'Sequence'", "scenarios"
     (load_with(path=None, backend=None, max_iter=-1), TypeError, "", "path"),
     (load_with(backend=None), TypeError, "", "backend"),
     (load_with(tol="1e-6"), TypeError, "", "tol"),
-    (load_with(max_iter=-1), OverflowError, "", "max_iter"),
     (load_with(max_iter=2**64), OverflowError, "", "max_iter"),
-    (load_with(max_iter=2.0), TypeError, "", "max_iter"),
     (load_with(s_base_va=[]), TypeError, "", "s_base_va"),
     (load_with(freq_hz=None), TypeError, "", "freq_hz"),
     (lambda m: m.bus_index_for_mrid(5), TypeError, "", "mrid"),
     (batch("abc"), TypeError, "Can't extract `str` to `Vec`", S),
-    (batch({0: []}), TypeError, f"'dict' {NOT_SEQUENCE}", S),
-    (batch(s for s in [[]]), TypeError, f"'generator' {NOT_SEQUENCE}", S),
+    (batch({0: []}), TypeError, "'dict' object cannot be converted to 'Sequence'", S),
     (batch([[(0, 1.0)]]), ValueError, "expected tuple of length 3, but got tuple of length 2", S),
     (batch([[[0, 1.0, 2.0]]]), TypeError, "'list' object cannot be converted to 'PyTuple'", S),
     (batch([[(-1, 0.0, 0.0)]]), OverflowError, "can't convert negative int to unsigned", S),
     (batch([[(1.0, 0.0, 0.0)]]), TypeError, "cannot be interpreted as an integer", S),
-    (batch([[(0, "x", 0.0)]]), TypeError, "", S),
-    (batch([[(0, 0.0, 0.0)], [(0, 1.0)], "abc"]), ValueError, "got tuple of length 2", S),
-    (scaled("abc"), TypeError, "Can't extract `str` to `Vec`", "scales"),
-    (scaled(1.0), TypeError, f"'float' {NOT_SEQUENCE}", "scales"),
-    (scaled([1.0, "x"]), TypeError, "", "scales"),
+    (lambda m: m.solve_batch_scaled([1.0, "x"], "x"), TypeError, "", "scales"),
     (lambda m: m.solve_batch([[]], -1), OverflowError, "", "threads"),
-    (lambda m: m.solve_batch_scaled([1.0], threads=1.5), TypeError, "", "threads"),
 ])
 def test_conversion_failures_carry_the_parameter_note(example, call, error, fragment, parameter):
     with pytest.raises(error) as info:
@@ -123,27 +103,19 @@ def test_conversion_failures_carry_the_parameter_note(example, call, error, frag
     assert info.value.__notes__ == [f"while processing '{parameter}'"]
 
 
-Floaty = type("Floaty", (), {"__float__": lambda self: 1e-8})
-Indexy = type("Indexy", (), {"__index__": lambda self: 3})
+def test_accepted_conversions(example):
+    floaty = type("Floaty", (), {"__float__": lambda _: 1e-8})
+    indexy = type("Indexy", (), {"__index__": lambda _: 3})
+    for kwargs in [{"tol": 1, "max_iter": 2**64 - 1}, {"tol": floaty(), "max_iter": indexy()},
+                   {"s_base_va": indexy(), "freq_hz": 60, "path": type("P", (str,), {})(PATH)}]:
+        assert load_with(**kwargs)(None).n_nodes == example.n_nodes
 
 
-@pytest.mark.parametrize("kwargs", [
-    {"max_iter": 0}, {"tol": 1}, {"tol": Floaty()}, {"max_iter": Indexy()},
-    {"max_iter": 2**64 - 1}, {"s_base_va": Indexy(), "freq_hz": 60},
-    {"path": type("StrPath", (str,), {})(PATH)},
-])
-def test_accepted_conversions(example, kwargs):
-    assert load_with(**kwargs)(None).n_nodes == example.n_nodes
-
-
-UNKNOWN = ("unknown backend '{}', expected 'scalar', 'block', 'klu', 'klu_native', or "
-           "'pardiso'")
+UNKNOWN = "unknown backend '{}', expected 'scalar', 'block', 'klu', 'klu_native', or 'pardiso'"
 REFUSED = "the '{}' backend needs an optional component that was not enabled when "
-PARSING = "parsing {path} as PGM JSON: "
 
 
-@pytest.mark.parametrize("backend",
-                         ["klu", "pardiso", "KLU_NATIVE", "Scalar", "scalar ", "scalar\0", "lu", ""])
+@pytest.mark.parametrize("backend", ["klu", "pardiso", "KLU_NATIVE", "scalar ", "scalar\0", ""])
 def test_refused_backend_names(backend):
     with pytest.raises(ValueError) as info:
         M.from_pgm_json(PATH, backend=backend)
@@ -152,29 +124,17 @@ def test_refused_backend_names(backend):
 
 
 # The file is read before the backend name is looked at, so a bad name never hides these. Each row:
-# the file's content (None: no such file, "/": a directory, "\0": a readable file's path followed
-# by a NUL byte) and how the error's message begins.
+# the file's content (None: no such file, "\0": a readable file's path followed by a NUL byte) and
+# how the error's message begins.
 @pytest.mark.parametrize("content, message", [
     (None, "reading {path}: "),
-    ("/", "reading {path}: "),
     ("\0", "reading {path}: path contains a NUL byte"),
-    ("", PARSING + "EOF while parsing a value"),
-    ("[]", PARSING + "invalid length 0"),
-    ('{"data": {"node": [{"id": 1}], "source": []}}', PARSING + "missing field `u_rated`"),
-    ('{"data": {"node": [], "source": [], "line": null}}', PARSING + "invalid type: null"),
+    ("", "parsing {path} as PGM JSON: EOF while parsing a value"),
     (network([1, 2], [line(10, 1, 3)], [source(20, 1)]), "line 10: to_node 3 is not a node id"),
-    (network([1, 1], [], [source(20, 1)]), "node id 1 appears twice"),
-    (network([1], [], [source(20, 7)]), "source 20: node 7 is not a node id"),
 ])
 def test_file_parse_and_reference_errors(tmp_path, write_network, content, message):
-    special = {None: str(tmp_path / "missing.json"), "/": str(tmp_path), "\0": PATH + "\0"}
-    path = special[content] if content in (None, "/", "\0") else write_network(content)
+    special = {None: str(tmp_path / "missing.json"), "\0": PATH + "\0"}
+    path = special[content] if content in (None, "\0") else write_network(content)
     with pytest.raises(RuntimeError if message.startswith("reading") else ValueError) as info:
         M.from_pgm_json(path, backend="KLU_NATIVE")
     assert str(info.value).startswith(message.format(path=path))
-
-
-def test_units_reach_the_model(write_network):
-    loaded = network([1, 2], [line(10, 1, 2)], [source(20, 1)], [load(30, 2, 2e6, 1e6)])
-    _, p, q = M.from_pgm_json(write_network(loaded), s_base_va=2e6).bus_spec()
-    assert (p[1], q[1]) == pytest.approx((-1.0, -0.5))
