@@ -49,6 +49,7 @@ TEST(SolveComplex, SolvesRegularAndRefusesSingularOrNonFinite) {
     for (std::size_t k = 0; k < std::size(refused); ++k) {
         EXPECT_FALSE(sparse::solve_complex(2, refused[k], rhs)) << "case " << k;
     }
+    EXPECT_FALSE(sparse::solve_complex(2, regular, std::vector<C>{C(kInf, 0), C(0, 0)}));
     EXPECT_THROW(sparse::solve_complex(2, regular, std::span(rhs).first(1)), Stop);
 }
 
@@ -58,8 +59,8 @@ const std::vector<TR> kPattern = {{1, 1, 0}, {0, 0, 0}, {2, 0, 0}, {0, 1, 0}, {1
 const std::vector<double> kRhs = {1.0, -2.0, 0.5};
 const std::vector<double> kRegular = {2, 4, 1, 1, 0.5, 5, 2, -1, 0.25};
 
-// One object serves several value sets; a failed call (singular or non-finite values) leaves it
-// answering the next call bit for bit like a fresh object.
+// One object serves several value sets; a failed call (singular or non-finite values, or a
+// non-finite solution) leaves it answering the next call bit for bit like a fresh object.
 TEST(RealSparseSystem, ServesSeveralValueSetsAndOutlivesFailedCalls) {
     auto sys = RealSparseSystem::create(3, kPattern);
     ASSERT_TRUE(sys);
@@ -80,6 +81,7 @@ TEST(RealSparseSystem, ServesSeveralValueSetsAndOutlivesFailedCalls) {
         EXPECT_FALSE(sys->factor_and_solve_values(failing, kRhs));
         EXPECT_EQ(sys->factor_and_solve_values(values, kRhs), x);
     }
+    EXPECT_FALSE(sys->factor_and_solve_values(kRegular, std::vector{kInf, 0.0, 0.0}));
     EXPECT_THROW(sys->factor_and_solve_values(std::span(kRegular).first(8), kRhs), Stop);
     EXPECT_THROW(sys->factor_and_solve_values(kRegular, std::span(kRhs).first(2)), Stop);
     // A value given once is stored as given, -0.0 included: x0 = (-0 - (-0) * x1) / 2 is +0 here
