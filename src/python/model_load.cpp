@@ -48,37 +48,27 @@ struct LoadArguments {
     double freq_hz = 50.0;
 };
 
+// Converts an argument into `field` when it was given (a null value keeps the default); false
+// when the conversion raised.
+template <class T, class Convert>
+bool take(PyObject* value, const char* parameter, Convert convert, T& field) {
+    if (value == nullptr) return true;
+    auto converted = convert(value, parameter);
+    if (!converted) return false;
+    field = std::move(*converted);
+    return true;
+}
+
 // Converts the bound values in parameter order, stopping at the first failure.
 std::optional<LoadArguments> convert(PyObject* const (&bound)[6]) {
     LoadArguments out;
-    auto path = text_argument(bound[0], "path");
-    if (!path) return std::nullopt;
-    out.path = std::move(*path);
-    if (bound[1] != nullptr) {
-        auto backend = text_argument(bound[1], "backend");
-        if (!backend) return std::nullopt;
-        out.backend = std::move(*backend);
-    }
-    if (bound[2] != nullptr) {
-        auto tol = float_argument(bound[2], "tol");
-        if (!tol) return std::nullopt;
-        out.tol = *tol;
-    }
-    if (bound[3] != nullptr) {
-        auto max_iter = u64_argument(bound[3], "max_iter");
-        if (!max_iter) return std::nullopt;
-        out.max_iter = *max_iter;
-    }
-    if (bound[4] != nullptr) {
-        auto s_base = float_argument(bound[4], "s_base_va");
-        if (!s_base) return std::nullopt;
-        out.s_base_va = *s_base;
-    }
-    if (bound[5] != nullptr) {
-        auto freq = float_argument(bound[5], "freq_hz");
-        if (!freq) return std::nullopt;
-        out.freq_hz = *freq;
-    }
+    const bool ok = take(bound[0], "path", text_argument, out.path) &&
+                    take(bound[1], "backend", text_argument, out.backend) &&
+                    take(bound[2], "tol", float_argument, out.tol) &&
+                    take(bound[3], "max_iter", u64_argument, out.max_iter) &&
+                    take(bound[4], "s_base_va", float_argument, out.s_base_va) &&
+                    take(bound[5], "freq_hz", float_argument, out.freq_hz);
+    if (!ok) return std::nullopt;
     return out;
 }
 
