@@ -9,16 +9,10 @@
 #include <span>
 #include <vector>
 
+#include "triplet.hpp"
 #include "types.hpp"
 
 namespace quillmere {
-
-template <class T>
-struct Triplet {
-    std::size_t row = 0;
-    std::size_t col = 0;
-    T value{};
-};
 
 // Square complex matrix in compressed-column form; duplicates summed, zero sums kept stored.
 struct SparseMatrix {
