@@ -258,24 +258,28 @@ std::vector<Classified> classify(std::span<const std::vector<std::size_t>> compo
     return out;
 }
 
-void linear_initial_guess(std::span<Bus> buses, const YBusSparse& ybus) {
+namespace {
+
+// The guess over the PQ buses that `take` admits; false, with no bus changed, when the complex
+// solve gives no result.
+template <class Take>
+bool guess_voltages(std::span<Bus> buses, const YBusSparse& ybus, Take take) {
     const std::size_t n = buses.size();
-    check_bus_count(n, ybus.n);
-    check_rows(ybus);
     constexpr std::size_t kNone = static_cast<std::size_t>(-1);
     std::vector<std::size_t> pq;
     std::vector<std::size_t> position(n, kNone);
     for (std::size_t i = 0; i < n; ++i) {
-        if (is_pq(buses[i])) {
+        if (is_pq(buses[i]) && take(i)) {
             position[i] = pq.size();
             pq.push_back(i);
         }
     }
     const std::size_t m = pq.size();
-    if (m == 0) return;
+    if (m == 0) return true;
 
     // Each PQ injection becomes the admittance -conj(S), which draws S at unit magnitude; the
-    // Slack and PV buses are held at their voltages and move to the right-hand side.
+    // Slack and PV buses are held at their voltages and move to the right-hand side. A bus left
+    // out shares no Y-bus entry with a bus taken (they lie in different components).
     std::vector<Complex> b(m, Complex(0.0, 0.0));
     std::vector<Triplet<Complex>> triplets;
     for (std::size_t k = 0; k < m; ++k) {
@@ -299,12 +303,30 @@ void linear_initial_guess(std::span<Bus> buses, const YBusSparse& ybus) {
     }
 
     const auto x = sparse::solve_complex(m, triplets, b);
-    if (!x) return;
+    if (!x) return false;
     for (std::size_t k = 0; k < m; ++k) {
         const Complex v = (*x)[k];
         buses[pq[k]].vm = std::hypot(v.real(), v.imag());
         buses[pq[k]].va = std::atan2(v.imag(), v.real());
     }
+    return true;
+}
+
+}  // namespace
+
+void linear_initial_guess(std::span<Bus> buses, const YBusSparse& ybus) {
+    check_bus_count(buses.size(), ybus.n);
+    check_rows(ybus);
+    if (guess_voltages(buses, ybus, [](std::size_t) { return true; })) return;
+    // One sourceless component (an isolated bus with nothing attached, say) makes the whole
+    // system singular. Its buses become zero-voltage placeholders in the Newton solve anyway, so
+    // the guess is tried once more without them; they keep their values.
+    std::vector<char> sourced(buses.size(), 0);
+    for (const Classified& c : classify(connected_components(ybus), buses)) {
+        if (c.kind == static_cast<std::uint8_t>(ComponentKind::NoSlack)) continue;
+        for (std::size_t b : c.buses) sourced[b] = 1;
+    }
+    guess_voltages(buses, ybus, [&](std::size_t i) { return sourced[i] != 0; });
 }
 
 }  // namespace network

@@ -84,8 +84,9 @@ std::pair<std::vector<double>, std::vector<double>> power_injections(std::span<c
 std::vector<std::vector<std::size_t>> connected_components(const YBusSparse& ybus);
 std::vector<Classified> classify(std::span<const std::vector<std::size_t>> components,
                                  std::span<const Bus> buses);
-// Sets vm and va of the PQ buses from one linear solve; leaves every bus as it was when the
-// solve fails.
+// Sets vm and va of the PQ buses from one linear solve. When that solve fails, it is tried once
+// more over the PQ buses of the components that hold a Slack bus, the others keeping their
+// values; when that fails too, every bus stays as it was.
 void linear_initial_guess(std::span<Bus> buses, const YBusSparse& ybus);
 
 // The effective injection of a bus at its current magnitude: specified power plus its ZIP terms.

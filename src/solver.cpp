@@ -36,8 +36,9 @@ double component_norm(std::span<const Bus> buses, std::span<const std::size_t> c
     return norm;
 }
 
-// One report per component, in component order; one-slack components are judged on their own
-// mismatch at the final voltages.
+// One report per component, in component order. Every component with a source is judged on its
+// own mismatch at the final voltages; one with several sources reports MultiSlack where one with a
+// single source reports Converged.
 std::vector<IslandReport> island_reports(std::span<const Bus> buses, const YBusSparse& ybus,
                                          std::span<const Classified> classified,
                                          SolveOutcome outcome, double tol) {
@@ -48,30 +49,25 @@ std::vector<IslandReport> island_reports(std::span<const Bus> buses, const YBusS
     bool have_injections = false;
     for (const Classified& c : classified) {
         IslandReport report{c.buses, c.slacks, IslandStatus::NotConverged};
-        switch (static_cast<ComponentKind>(c.kind)) {
-            case ComponentKind::NoSlack:
-                report.status = IslandStatus::Sourceless;
-                break;
-            case ComponentKind::MultiSlack:
-                report.status = IslandStatus::MultiSlack;
-                break;
-            case ComponentKind::SingleSlack: {
-                if (!have_injections) {
-                    std::tie(p, q) = network::power_injections(buses, ybus);
-                    have_injections = true;
-                }
-                const double norm = component_norm(buses, c.buses, p, q);
-                if (norm < tol) {
-                    report.status = IslandStatus::Converged;
-                } else if (outcome == SolveOutcome::SingularJacobian) {
-                    report.status = IslandStatus::SingularJacobian;
-                } else {
-                    report.status = IslandStatus::NotConverged;
-                }
-                break;
+        const auto kind = static_cast<ComponentKind>(c.kind);
+        if (kind == ComponentKind::NoSlack) {
+            report.status = IslandStatus::Sourceless;
+        } else if (kind == ComponentKind::SingleSlack || kind == ComponentKind::MultiSlack) {
+            if (!have_injections) {
+                std::tie(p, q) = network::power_injections(buses, ybus);
+                have_injections = true;
             }
-            default:
-                stop("every component classified exactly once");
+            const double norm = component_norm(buses, c.buses, p, q);
+            if (norm < tol) {
+                report.status = kind == ComponentKind::SingleSlack ? IslandStatus::Converged
+                                                                   : IslandStatus::MultiSlack;
+            } else if (outcome == SolveOutcome::SingularJacobian) {
+                report.status = IslandStatus::SingularJacobian;
+            } else {
+                report.status = IslandStatus::NotConverged;
+            }
+        } else {
+            stop("every component classified exactly once");
         }
         reports.push_back(std::move(report));
     }

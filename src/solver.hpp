@@ -29,10 +29,10 @@ enum class SolveOutcome : std::uint8_t { Converged = 0, MaxIterations = 1, Singu
 // The outcome for one connected component.
 enum class IslandStatus : std::uint8_t {
     Converged = 0,         // one slack; its own norm after the iteration is below tol
-    NotConverged = 1,      // one slack; not below tol, and the backend did not fail
-    SingularJacobian = 2,  // one slack; not below tol, and the backend failed
+    NotConverged = 1,      // one or more slacks; not below tol, and the backend did not fail
+    SingularJacobian = 2,  // one or more slacks; not below tol, and the backend failed
     Sourceless = 3,        // no slack: fixed at zero voltage, not solved
-    MultiSlack = 4,        // two or more slacks: solved with all of them fixed, never judged
+    MultiSlack = 4,        // two or more slacks, all of them fixed; its own norm is below tol
 };
 
 struct SolveStats {

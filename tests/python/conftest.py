@@ -1,6 +1,7 @@
 import collections.abc
 import concurrent.futures
 import json
+import os
 from pathlib import Path
 
 import pytest
@@ -8,6 +9,17 @@ import pytest
 from quillmere import PowerFlowModel
 
 EXAMPLE = Path(__file__).resolve().parents[2] / "examples" / "network.json"
+# The shared data folder beside the repository, or $QM_DATA_DIR.
+DATA = Path(os.environ.get("QM_DATA_DIR") or Path(__file__).resolve().parents[3] / "shared" / "data")
+
+
+def data_network(name):
+    """The path of a network of the data folder; skips the test when it is absent."""
+    path = DATA / "networks" / name
+    if not path.is_file():
+        pytest.skip(f"{path} is absent: the data networks are expected in {DATA / 'networks'} "
+                    "(or set QM_DATA_DIR)")
+    return path
 
 
 def line(id_, a, b, r=0.5, x=1.0):

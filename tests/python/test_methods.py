@@ -68,12 +68,16 @@ ISLANDS = network([1, 2, 3, 4],
                   [line(10, 1, 2, 0.0, 1.0), line(11, 1, 2, 0.0, -1.0), line(12, 3, 4)],
                   [source(20, 1), source(21, 3)], [load(30, 2, 1e5, 0.0), load(31, 4, 2e5, 0.0)])
 NOT_CONVERGED = "power flow did not converge within {} iterations (component with buses {})"
+# Sources at both ends of a feeder whose middle draws far more than the lines can carry.
+OVERLOADED_BETWEEN_SOURCES = network([1, 2, 3], [line(10, 1, 2), line(11, 2, 3)],
+                                     [source(20, 1), source(21, 3)], [load(30, 2, 1e9, 0.0)])
 
 
 @pytest.mark.parametrize("document, kwargs, message", [
     (ISLANDS, {"max_iter": 0}, NOT_CONVERGED.format(0, [0, 1, 4])),
     (ISLANDS, {}, "Jacobian is singular (component with buses [0, 1, 4])"),
     (feeder_network(), {"max_iter": 1, "tol": 1e-14}, NOT_CONVERGED.format(1, [0, 1, 2, 3])),
+    (OVERLOADED_BETWEEN_SOURCES, {}, NOT_CONVERGED.format(20, [0, 1, 2, 3, 4])),
 ])
 def test_solve_failures(write_network, document, kwargs, message):
     model = PowerFlowModel.from_pgm_json(write_network(document), **kwargs)

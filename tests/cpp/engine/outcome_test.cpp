@@ -70,6 +70,7 @@ TEST(Outcome, EachCaseEndsAlikeOnEveryBackend) {
         {"largest max_iter", two_islands(), most, 1e-10, O::Converged, kAny, {kC, kC}, false},
         {"all slack", all_slack, 20, 1e-8, O::Converged, 1, {kMS, kC}, true},
         {"multi-slack and sourceless", mixed, 20, 1e-10, O::Converged, kAny, {kMS, kSL}, false},
+        {"multi-slack cut short", mixed, 1, 1e-10, O::MaxIterations, 1, {kNC, kSL}, false},
     };
     // clang-format on
     for (const Case& c : cases) {

@@ -15,16 +15,17 @@ using testing::bus;
 using testing::phasor;
 
 // Slack 0 -- PQ 1 -- PV 2, with ZIP terms on the PQ bus; then the same with a fourth bus that has
-// neither a Y-bus entry nor an injection, which makes the system singular.
-TEST(LinearInitialGuess, SolvesThePqBusesOrLeavesEveryBusAlone) {
+// neither a Y-bus entry nor an injection, which makes the whole system singular: the guess is then
+// made without it. Last, a PQ load that cancels its own diagonal: nothing can be solved.
+TEST(LinearInitialGuess, SolvesThePqBusesLeavingSourcelessOnesOutOrLeavesEveryBusAlone) {
     const std::vector<Line> lines = {{0, 1, 0.02, 0.06, 0.0, 0.0}, {1, 2, 0.01, 0.05, 0.0, 0.0}};
     std::vector<Bus> buses = {bus(0, BusType::Slack, 0, 0, 1.02, 0.1),
                               bus(1, BusType::PQ, -0.5, -0.2, 0.9, 0.3),
                               bus(2, BusType::PV, 0.4, 0, 1.01, -0.05)};
     buses[1].zip = {{C(-0.1, -0.05), 1}, {C(-0.2, 0.1), 2}};
-    std::vector<Bus> singular = buses;
-    singular.push_back(bus(3, BusType::PQ, 0, 0, 0.96, -0.4));
-    const auto before = singular;
+    std::vector<Bus> isolated = buses;
+    isolated.push_back(bus(3, BusType::PQ, 0, 0, 0.96, -0.4));
+    const auto before = isolated;
 
     network::linear_initial_guess(buses, network::build_ybus(3, lines, {}).finish());
     const C y01 = 1.0 / C(0.02, 0.06), y12 = 1.0 / C(0.01, 0.05);
@@ -35,8 +36,18 @@ TEST(LinearInitialGuess, SolvesThePqBusesOrLeavesEveryBusAlone) {
     EXPECT_EQ(phasor(buses[2]), phasor(before[2]));
 
     const YBusSparse y4 = network::build_ybus(4, lines, {}).finish();
-    network::linear_initial_guess(singular, y4);
-    EXPECT_EQ(testing::largest_shift(singular, before), 0.0);
+    network::linear_initial_guess(isolated, y4);
+    EXPECT_EQ(phasor(isolated[1]), phasor(buses[1]));
+    EXPECT_EQ(phasor(isolated[3]), phasor(before[3]));
+
+    std::vector<Bus> cancelled = before;
+    cancelled[1].zip.clear();
+    cancelled[1].p_spec = std::conj(y01 + y12).real();
+    cancelled[1].q_spec = std::conj(y01 + y12).imag();
+    const auto unchanged = cancelled;
+    network::linear_initial_guess(cancelled, y4);
+    EXPECT_EQ(testing::largest_shift(cancelled, unchanged), 0.0);
+
     EXPECT_THROW(network::linear_initial_guess(buses, y4), Stop);
     EXPECT_THROW(network::power_injections(buses, y4), Stop);
 }
