@@ -4,13 +4,13 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <simdjson.h>
 #include <cerrno>
 #include <system_error>
 #include <utility>
 
 #include "pgm/convert.hpp"
 #include "pgm/reader.hpp"
+#include "pgm/utf8.hpp"
 
 namespace quillmere::pgm {
 namespace {
@@ -55,7 +55,7 @@ std::variant<std::string, std::string> read_whole_file(const std::string& path) 
         if (got == 0) break;
         text.append(chunk, static_cast<std::size_t>(got));
     }
-    if (!simdjson::validate_utf8(text.data(), text.size())) {
+    if (!is_valid_utf8(text)) {
         return std::variant<std::string, std::string>(std::in_place_index<1>,
                                                       "contents are not valid UTF-8");
     }
