@@ -3,8 +3,10 @@
 #include <algorithm>
 #include <cmath>
 #include <limits>
+#include <optional>
 #include <string>
 
+#include "compressed_pattern.hpp"
 #include "stop.hpp"
 
 namespace quillmere {
@@ -132,35 +134,31 @@ std::pair<Complex, Complex> transformer_admittances_ex(double u, double u_base, 
 }  // namespace network
 
 YBusSparse YBus::finish() && {
-    // Bucket the stamps by row, keeping push order, so each position sums in push order.
     if (n == std::numeric_limits<std::size_t>::max()) stop("the Y-bus dimension is too large");
-    std::vector<std::size_t> row_start(n + 1, 0);
-    for (const auto& e : entries) {
-        check_index(e.row, n);
-        ++row_start[e.row + 1];
+    // The row lists are the compressed pattern of the transposed positions: columns ascending
+    // within each row, every position summed in push order.
+    std::vector<std::size_t> rows(entries.size()), cols(entries.size());
+    std::vector<Complex> values(entries.size());
+    for (std::size_t k = 0; k < entries.size(); ++k) {
+        check_index(entries[k].row, n);
+        if (entries[k].col >= n) stop("Y-bus triplet set should always form a valid sparse matrix");
+        rows[k] = entries[k].row;
+        cols[k] = entries[k].col;
+        values[k] = entries[k].value;
     }
-    for (std::size_t i = 0; i < n; ++i) row_start[i + 1] += row_start[i];
-    std::vector<std::size_t> order(entries.size());
-    {
-        std::vector<std::size_t> next(row_start.begin(), row_start.end() - 1);
-        for (std::size_t k = 0; k < entries.size(); ++k) order[next[entries[k].row]++] = k;
-    }
+    const std::optional<CompressedPattern> transposed = compress_pattern(n, cols, rows);
+    if (!transposed) stop("the Y-bus of " + std::to_string(n) + " buses is too large to index");
+    std::vector<Complex> summed(transposed->entries());
+    transposed->scatter<Complex>(values, summed);
 
     YBusSparse out;
     out.n = n;
     out.rows.resize(n);
     for (std::size_t i = 0; i < n; ++i) {
-        const auto first = order.begin() + static_cast<std::ptrdiff_t>(row_start[i]);
-        const auto last = order.begin() + static_cast<std::ptrdiff_t>(row_start[i + 1]);
-        std::stable_sort(first, last, [&](std::size_t a, std::size_t b) {
-            return entries[a].col < entries[b].col;
-        });
         auto& row = out.rows[i];
-        for (auto it = first; it != last; ++it) {
-            const auto& e = entries[*it];
-            if (row.empty() || row.back().first != e.col)
-                row.emplace_back(e.col, Complex(0.0, 0.0));
-            row.back().second += e.value;
+        row.reserve(transposed->col_ptr[i + 1] - transposed->col_ptr[i]);
+        for (std::uint32_t e = transposed->col_ptr[i]; e < transposed->col_ptr[i + 1]; ++e) {
+            row.emplace_back(transposed->row_idx[e], summed[e]);
         }
     }
 
