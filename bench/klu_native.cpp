@@ -15,6 +15,7 @@
 #include <random>
 #include <vector>
 
+#include "compressed_pattern.hpp"
 #include "klu_native/analyze.hpp"
 #include "klu_native/factor.hpp"
 #include "klu_native/klu_native.hpp"
@@ -178,24 +179,26 @@ int main() {
             std::fprintf(stderr, "create failed\n");
             return 1;
         }
-        nblocks = k->symbolic().r.size() - 1;
-        fill = n;
-        for (const auto& b : k->numeric().blocks) {
-            for (const auto& col : b.l) fill += col.size();
-            for (const auto& col : b.u) fill += col.size();
-        }
-        fill += k->numeric().offi.size();
+        const auto& m = k->matrix();
+        nblocks = m.r.size() - 1;
+        fill = n + k->numeric().lx.size() + k->numeric().ux.size();
+        for (std::size_t c = 0; c < n; ++c) fill += m.block_start[c] - m.a.col_ptr[c];
 
         namespace kn = quillmere::klu_native;
         start = Clock::now();
-        const kn::CscStructure csc = kn::build_csc_structure(n, first);
-        const std::vector<double> packed = kn::pack_values(csc.value_map, first);
+        const auto pattern =
+            quillmere::compress_pattern(n, std::span<const Triplet<double>>(first));
+        std::vector<double> first_values(first.size()), ax(pattern->entries());
+        for (std::size_t t = 0; t < first.size(); ++t) first_values[t] = first[t].value;
+        pattern->scatter(std::span<const double>(first_values), std::span<double>(ax));
         t_csc.push_back(ms_since(start));
         start = Clock::now();
-        const kn::Symbolic sym = kn::analyze(n, csc.col_ptr, csc.row_idx);
+        const std::vector<std::size_t> ap(pattern->col_ptr.begin(), pattern->col_ptr.end());
+        const std::vector<std::size_t> ai(pattern->row_idx.begin(), pattern->row_idx.end());
+        const kn::Symbolic sym = kn::analyze(n, ap, ai);
         t_analyze.push_back(ms_since(start));
         start = Clock::now();
-        const auto num = kn::factor(n, csc.col_ptr, csc.row_idx, packed, sym, 0.001);
+        const auto num = kn::factor(*pattern, ax, sym, 0.001);
         t_factor.push_back(ms_since(start));
     }
 
@@ -253,7 +256,7 @@ int main() {
         kRounds * kValueSets, median(klu_solve), median(scalar_solve),
         median(scalar_solve) / median(klu_solve));
     std::printf("  klu_native nnz(L+U+off) = %zu (%.2f x nnz(A))\n", fill,
-                static_cast<double>(fill) / static_cast<double>(klu->row_idx().size()));
+                static_cast<double>(fill) / static_cast<double>(klu->matrix().a.entries()));
     std::printf(
         "  largest |x_klu - x_scalar| = %.2e (largest |x| %.2e), "
         "largest klu_native residual / max|A| = %.2e\n",

@@ -1,42 +1,61 @@
 #pragma once
-// Numeric factorisation with partial pivoting of the KLU-style backend: every diagonal block of
-// the block triangular form is factored by itself; the entries above the diagonal blocks are kept
-// apart for the block back-substitution.
+// Numeric factorisation with partial pivoting of the KLU-style backend, and the layout the later
+// passes read. Every diagonal block of the block triangular form is factored by itself; the
+// factors are then stored by column over the whole matrix, and the input matrix is laid out once
+// in the order of its factors, so that a later pass moves each value straight to where the
+// refactorisation and the solve read it.
 
 #include <cstddef>
+#include <cstdint>
 #include <optional>
 #include <span>
 #include <vector>
 
+#include "compressed_pattern.hpp"
 #include "klu_native/analyze.hpp"
 #include "klu_native/kernel.hpp"
+#include "triplet.hpp"
 
 namespace quillmere::klu_native {
 
-// The factors of the whole matrix. The permutations, the row patterns of L and U and the order of
-// each U column are fixed by `factor`; refactorisation rewrites only the values.
+// The factors of the whole matrix, one column per pivot position k. The patterns, the order of
+// every U column and the pivot order are fixed by `factor`; refactorisation rewrites only values.
+// Rows are pivot positions inside k's diagonal block.
 struct Numeric {
-    std::vector<BlockFactor> blocks;  // one per diagonal block, in block order
-    std::vector<std::size_t> pnum;    // pnum[k] = input row that is the k-th pivot
-    std::vector<std::size_t> pinv;    // pinv[pnum[k]] = k
-    // Entries above the diagonal blocks, by permuted column: rows are final pivot positions.
-    std::vector<std::size_t> offp;
-    std::vector<std::size_t> offi;
-    std::vector<double> offx;
+    std::vector<std::uint32_t> pnum;  // pnum[k] = input row that is the k-th pivot
+    // L below its unit diagonal: column k holds li/lx[lp[k] .. lp[k+1]-1], the multipliers.
+    std::vector<std::uint32_t> lp;
+    std::vector<std::uint32_t> li;
+    std::vector<double> lx;
+    // U above its diagonal: column k holds ui/ux[up[k] .. up[k+1]-1] in the topological order in
+    // which the column was computed, which the refactorisation walks again.
+    std::vector<std::uint32_t> up;
+    std::vector<std::uint32_t> ui;
+    std::vector<double> ux;
+    std::vector<double> udiag;  // pivots
 };
 
-// Appends the sink lists of the block that starts at position k1, column by column, to offi (input
-// rows; the caller maps them to pivot positions once every block is done) and offx, and sets the
-// column pointers offp[k1+1 .. k1+nk].
-void append_off_diagonal(std::size_t k1, std::span<const std::vector<FactorEntry>> sink,
-                         std::vector<std::size_t>& offp, std::vector<std::size_t>& offi,
-                         std::vector<double>& offx);
+// The input matrix in the order of its factors, A(pnum, q). Column k is input column q[k]; its
+// rows are pivot positions, ascending, so the entries before block_start[k] lie above the
+// diagonal block of k (the off-diagonal part the solve pushes through) and the rest inside it.
+// `a.slot` sends each triplet's value to its entry.
+struct PermutedMatrix {
+    CompressedPattern a;
+    std::vector<std::uint32_t> r;            // block b holds positions r[b] .. r[b+1]-1
+    std::vector<std::uint32_t> q;            // q[k] = input column at position k
+    std::vector<std::uint32_t> block_start;  // per column, an offset into a.row_idx
+};
 
-// Factors the n x n compressed-column matrix (rows ascending per column) in the order of `sym`,
-// which must be upper block triangular. Absent when a block column has no pivot candidate or an
-// exactly zero pivot. NaN or infinite pivots are accepted.
-std::optional<Numeric> factor(std::size_t n, std::span<const std::size_t> col_ptr,
-                              std::span<const std::size_t> row_idx, std::span<const double> values,
+// Factors the compressed-column matrix (entry values `ax`) in the order of `sym`, which must be
+// upper block triangular. Absent when a block column has no pivot candidate or an exactly zero
+// pivot, or when L or U would hold more entries than 32-bit offsets reach. NaN or infinite pivots
+// are accepted. Stops when the lengths disagree with the pattern.
+std::optional<Numeric> factor(const CompressedPattern& pattern, std::span<const double> ax,
                               const Symbolic& sym, double tol);
+
+// The layout of the triplets in the order of `sym` and `pnum`. Stops on an entry below its
+// diagonal block, which an upper block triangular order never has.
+PermutedMatrix permute(std::size_t n, std::span<const Triplet<double>> triplets,
+                       const Symbolic& sym, std::span<const std::uint32_t> pnum);
 
 }  // namespace quillmere::klu_native

@@ -64,7 +64,7 @@ std::size_t reach_from(std::size_t start, std::int64_t k, std::size_t top,
                 break;
             }
             w.flag[r] = k;
-            candidates.push_back({r, 0.0});
+            candidates.push_back({static_cast<std::uint32_t>(r), 0.0});
         }
         if (!descended) {
             --top;
@@ -134,9 +134,8 @@ std::optional<Pivot> lpivot(std::vector<FactorEntry>& candidates, std::size_t di
 
 std::optional<BlockFactor> factor_block(std::size_t nk,
                                         std::span<const std::vector<GatheredEntry>> cols,
-                                        double tol, std::span<std::vector<FactorEntry>> sink) {
+                                        double tol) {
     check_len(cols.size(), nk, "gathered columns");
-    check_len(sink.size(), nk, "off-diagonal sink");
     BlockFactor f;
     f.l.resize(nk);
     f.u.resize(nk);
@@ -150,24 +149,18 @@ std::optional<BlockFactor> factor_block(std::size_t nk,
         std::vector<FactorEntry> candidates;
         std::size_t top = nk;
         for (const GatheredEntry& e : cols[k]) {
-            if (e.row < 0) continue;
-            const std::size_t i = as_index(e.row);
+            const std::size_t i = e.row;
+            check_index(i, nk);
             if (w.flag[i] == kk) continue;
             if (w.row_pos[i] < 0) {
                 w.flag[i] = kk;
-                candidates.push_back({i, 0.0});
+                candidates.push_back({e.row, 0.0});
             } else {
                 top = reach_from(i, kk, top, f.l, w, candidates);
             }
         }
 
-        for (const GatheredEntry& e : cols[k]) {
-            if (e.row >= 0) {
-                w.x[as_index(e.row)] = e.value;
-            } else {
-                sink[k].push_back({as_index(unflip(e.row)), e.value});
-            }
-        }
+        for (const GatheredEntry& e : cols[k]) w.x[e.row] = e.value;
 
         for (std::size_t s = top; s < nk; ++s) {
             const std::size_t j = w.stack[s];
@@ -188,7 +181,7 @@ std::optional<BlockFactor> factor_block(std::size_t nk,
         ucol.reserve(nk - top);
         for (std::size_t s = top; s < nk; ++s) {
             const std::size_t j = w.stack[s];
-            ucol.push_back({as_index(w.row_pos[j]), w.x[j]});
+            ucol.push_back({static_cast<std::uint32_t>(w.row_pos[j]), w.x[j]});
             w.x[j] = 0.0;
         }
         f.udiag[k] = pivot->value;
@@ -218,13 +211,13 @@ std::optional<BlockFactor> factor_block(std::size_t nk,
     }
 
     for (std::vector<FactorEntry>& col : f.l) {
-        for (FactorEntry& e : col) e.row = as_index(w.row_pos[e.row]);
+        for (FactorEntry& e : col) e.row = static_cast<std::uint32_t>(w.row_pos[e.row]);
     }
     return f;
 }
 
-void gather_block_columns(std::size_t k1, std::size_t k2, std::span<const std::size_t> col_ptr,
-                          std::span<const std::size_t> row_idx, std::span<const double> values,
+void gather_block_columns(std::size_t k1, std::size_t k2, std::span<const std::uint32_t> col_ptr,
+                          std::span<const std::uint32_t> row_idx, std::span<const double> values,
                           std::span<const std::size_t> q, std::span<const std::size_t> position,
                           std::span<std::vector<GatheredEntry>> cols) {
     for (std::size_t j = 0; j < k2 - k1; ++j) {
@@ -234,10 +227,9 @@ void gather_block_columns(std::size_t k1, std::size_t k2, std::span<const std::s
         for (std::size_t p = col_ptr[c]; p < col_ptr[c + 1]; ++p) {
             const std::size_t i = row_idx[p];
             const std::size_t pos = position[i];
-            if (pos < k1) {
-                out.push_back({flip(static_cast<std::int64_t>(i)), values[p]});
-            } else if (pos < k2) {
-                out.push_back({static_cast<std::int64_t>(pos - k1), values[p]});
+            if (pos < k1) continue;
+            if (pos < k2) {
+                out.push_back({static_cast<std::uint32_t>(pos - k1), values[p]});
             } else {
                 stop("entry of row " + std::to_string(i) +
                      " lies below the diagonal block of column " + std::to_string(c));

@@ -11,22 +11,21 @@
 
 namespace quillmere::klu_native {
 
-// One entry of a block column as gathered from the input: row >= 0 is a local row of the block,
-// row < 0 is flip() of the input row of an entry above the block.
+// One entry of a block column as gathered from the input: its local row in the block.
 struct GatheredEntry {
-    std::int64_t row = 0;
+    std::uint32_t row = 0;
     double value = 0.0;
 };
 
-// One stored entry of L, U or the off-diagonal sink.
+// One stored entry of L or U.
 struct FactorEntry {
-    std::size_t row = 0;
+    std::uint32_t row = 0;
     double value = 0.0;
 };
 
-// The factors of one diagonal block of nk columns. Rows of `l` and `u` are local pivot positions;
-// the entries of each `u` column are in the topological order in which the column was computed,
-// which the refactorisation walks again.
+// The factors of one diagonal block of nk columns as the pivoting factorisation builds them. Rows
+// of `l` and `u` are local pivot positions; the entries of each `u` column are in the topological
+// order in which the column was computed, which the refactorisation walks again.
 struct BlockFactor {
     std::vector<std::vector<FactorEntry>> l;  // below the unit diagonal, multipliers
     std::vector<std::vector<FactorEntry>> u;  // above the diagonal
@@ -46,19 +45,18 @@ struct Pivot {
 // of L. Absent when there is no candidate or the pivot is exactly zero.
 std::optional<Pivot> lpivot(std::vector<FactorEntry>& candidates, std::size_t diag_row, double tol);
 
-// Factors one diagonal block from its gathered columns (nk lists). Entries above the block are
-// appended to `sink` (nk lists, one per local column) as (input row, value), in column order.
-// Absent when a column has no pivot candidate or an exactly zero pivot.
+// Factors one diagonal block from its gathered columns (nk lists, local rows below nk). Absent
+// when a column has no pivot candidate or an exactly zero pivot.
 std::optional<BlockFactor> factor_block(std::size_t nk,
                                         std::span<const std::vector<GatheredEntry>> cols,
-                                        double tol, std::span<std::vector<FactorEntry>> sink);
+                                        double tol);
 
-// Gathers the columns q[k1 .. k2-1] of the compressed-column matrix into cols[0 .. k2-k1-1],
-// keeping their storage: a row i at position[i] >= k1 becomes the local row position[i] - k1, a
-// row placed before k1 becomes flip(i). Stops on a row placed at k2 or later, which an upper block
-// triangular order never has.
-void gather_block_columns(std::size_t k1, std::size_t k2, std::span<const std::size_t> col_ptr,
-                          std::span<const std::size_t> row_idx, std::span<const double> values,
+// Gathers the entries inside the diagonal block of the columns q[k1 .. k2-1] of the
+// compressed-column matrix into cols[0 .. k2-k1-1], keeping their storage: a row i at position[i]
+// >= k1 becomes the local row position[i] - k1; rows placed before k1 lie above the block and are
+// left out. Stops on a row placed at k2 or later, which an upper block triangular order never has.
+void gather_block_columns(std::size_t k1, std::size_t k2, std::span<const std::uint32_t> col_ptr,
+                          std::span<const std::uint32_t> row_idx, std::span<const double> values,
                           std::span<const std::size_t> q, std::span<const std::size_t> position,
                           std::span<std::vector<GatheredEntry>> cols);
 

@@ -1,41 +1,43 @@
 #include "klu_native/refactor.hpp"
 
-#include "klu_native/marked_index.hpp"
 #include "stop.hpp"
 
 namespace quillmere::klu_native {
 
-bool refactor_block_in_place(std::size_t nk, BlockFactor& f, std::span<double> x,
-                             std::span<const std::vector<GatheredEntry>> cols,
-                             std::span<std::vector<FactorEntry>> sink) {
-    check_len(x.size(), nk, "work column");
-    check_len(cols.size(), nk, "gathered columns");
-    check_len(sink.size(), nk, "off-diagonal sink");
-    check_len(f.udiag.size(), nk, "block pivots");
-    for (std::size_t k = 0; k < nk; ++k) {
-        for (const GatheredEntry& e : cols[k]) {
-            if (e.row >= 0) {
-                x[static_cast<std::size_t>(e.row)] = e.value;
-            } else {
-                sink[k].push_back({static_cast<std::size_t>(unflip(e.row)), e.value});
-            }
-        }
-        for (FactorEntry& ue : f.u[k]) {
-            const double v = x[ue.row];
-            x[ue.row] = 0.0;
-            ue.value = v;
-            for (const FactorEntry& le : f.l[ue.row]) x[le.row] = x[le.row] - v * le.value;
+bool refactor(const PermutedMatrix& m, std::span<const double> ax, Numeric& num,
+              std::span<double> x) {
+    const std::size_t n = m.a.n;
+    check_len(ax.size(), m.a.entries(), "values");
+    check_len(x.size(), n, "work column");
+    check_len(num.udiag.size(), n, "pivots");
+    const std::uint32_t* ap = m.a.col_ptr.data();
+    const std::uint32_t* ai = m.a.row_idx.data();
+    const std::uint32_t* lp = num.lp.data();
+    const std::uint32_t* li = num.li.data();
+    double* lx = num.lx.data();
+    const std::uint32_t* up = num.up.data();
+    const std::uint32_t* ui = num.ui.data();
+    double* ux = num.ux.data();
+    for (std::size_t k = 0; k < n; ++k) {
+        // Entries above the diagonal block belong to the off-diagonal part, read by the solve.
+        for (std::uint32_t p = m.block_start[k]; p < ap[k + 1]; ++p) x[ai[p]] = ax[p];
+        for (std::uint32_t u = up[k]; u < up[k + 1]; ++u) {
+            const std::uint32_t j = ui[u];
+            const double v = x[j];
+            x[j] = 0.0;
+            ux[u] = v;
+            for (std::uint32_t l = lp[j]; l < lp[j + 1]; ++l) x[li[l]] = x[li[l]] - v * lx[l];
         }
         const double pivot = x[k];
         x[k] = 0.0;
         if (pivot == 0.0) {
-            for (const FactorEntry& le : f.l[k]) x[le.row] = 0.0;
+            for (std::uint32_t l = lp[k]; l < lp[k + 1]; ++l) x[li[l]] = 0.0;
             return false;
         }
-        f.udiag[k] = pivot;
-        for (FactorEntry& le : f.l[k]) {
-            le.value = x[le.row] / pivot;
-            x[le.row] = 0.0;
+        num.udiag[k] = pivot;
+        for (std::uint32_t l = lp[k]; l < lp[k + 1]; ++l) {
+            lx[l] = x[li[l]] / pivot;
+            x[li[l]] = 0.0;
         }
     }
     return true;

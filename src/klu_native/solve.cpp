@@ -6,42 +6,50 @@
 
 namespace quillmere::klu_native {
 
-std::optional<std::vector<double>> solve(const Symbolic& sym, const Numeric& num,
-                                         std::span<const double> rhs) {
-    const std::size_t n = num.pnum.size();
+bool solve(const PermutedMatrix& m, std::span<const double> ax, const Numeric& num,
+           std::span<const double> rhs, std::span<double> y, std::span<double> x) {
+    const std::size_t n = m.a.n;
+    check_len(ax.size(), m.a.entries(), "values");
     check_len(rhs.size(), n, "rhs");
-    std::vector<double> y(n);
+    check_len(y.size(), n, "work vector");
+    check_len(x.size(), n, "solution");
+    if (m.r.empty() || m.r.back() != n) stop("block boundaries do not span the matrix");
+    const std::uint32_t* ap = m.a.col_ptr.data();
+    const std::uint32_t* ai = m.a.row_idx.data();
+    const std::uint32_t* lp = num.lp.data();
+    const std::uint32_t* li = num.li.data();
+    const double* lx = num.lx.data();
+    const std::uint32_t* up = num.up.data();
+    const std::uint32_t* ui = num.ui.data();
+    const double* ux = num.ux.data();
     for (std::size_t k = 0; k < n; ++k) y[k] = rhs[num.pnum[k]];
 
-    for (std::size_t b = num.blocks.size(); b-- > 0;) {
-        const std::size_t k1 = sym.r[b];
-        const std::size_t k2 = sym.r[b + 1];
-        const std::size_t nk = k2 - k1;
-        const BlockFactor& f = num.blocks[b];
-        double* yb = y.data() + k1;
-        for (std::size_t j = 0; j < nk; ++j) {
-            const double yj = yb[j];
-            for (const FactorEntry& e : f.l[j]) yb[e.row] = yb[e.row] - yj * e.value;
+    for (std::size_t b = m.r.size() - 1; b-- > 0;) {
+        const std::uint32_t k1 = m.r[b];
+        const std::uint32_t k2 = m.r[b + 1];
+        for (std::uint32_t j = k1; j < k2; ++j) {
+            const double yj = y[j];
+            for (std::uint32_t l = lp[j]; l < lp[j + 1]; ++l) y[li[l]] = y[li[l]] - yj * lx[l];
         }
-        for (std::size_t j = nk; j-- > 0;) {
-            yb[j] = yb[j] / f.udiag[j];
-            const double yj = yb[j];
-            for (const FactorEntry& e : f.u[j]) yb[e.row] = yb[e.row] - yj * e.value;
+        for (std::uint32_t j = k2; j-- > k1;) {
+            y[j] = y[j] / num.udiag[j];
+            const double yj = y[j];
+            for (std::uint32_t u = up[j]; u < up[j + 1]; ++u) y[ui[u]] = y[ui[u]] - yj * ux[u];
         }
-        for (std::size_t k = k1; k < k2; ++k) {
+        for (std::uint32_t k = k1; k < k2; ++k) {
             const double yk = y[k];
-            for (std::size_t e = num.offp[k]; e < num.offp[k + 1]; ++e) {
-                y[num.offi[e]] = y[num.offi[e]] - yk * num.offx[e];
+            for (std::uint32_t p = ap[k]; p < m.block_start[k]; ++p) {
+                y[ai[p]] = y[ai[p]] - yk * ax[p];
             }
         }
     }
 
-    std::vector<double> x(n);
-    for (std::size_t k = 0; k < n; ++k) x[sym.q[k]] = y[k];
-    for (double v : x) {
-        if (!std::isfinite(v)) return std::nullopt;
+    bool finite = true;
+    for (std::size_t k = 0; k < n; ++k) {
+        x[m.q[k]] = y[k];
+        finite = finite && std::isfinite(y[k]);
     }
-    return x;
+    return finite;
 }
 
 }  // namespace quillmere::klu_native

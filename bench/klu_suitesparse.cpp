@@ -1,0 +1,247 @@
+// One Newton pass of the "klu_native" backend against SuiteSparse KLU on the Jacobians of the data
+// networks, each built as the engine builds it at the linear initial guess. Per pass, klu_native
+// runs factor_and_solve_values, and its three steps are timed one by one on a copy of its state:
+// scatter (the triplet values into the factor layout), refactor (along the first pivot order) and
+// solve. KLU gets the same matrix already in compressed columns and runs klu_refactor + klu_solve
+// (klu_factor, with its pivot search, for reference). Both without row scaling, as klu_native has
+// none. Then a whole repeated solve on a "klu_native" solver.
+//
+//   bench_klu_suitesparse [networks folder] [repeats]
+//
+// Times are medians of `repeats` runs, interleaved so that both sides see the same machine load.
+
+#include <klu.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <optional>
+#include <string>
+#include <variant>
+#include <vector>
+
+#include "compressed_pattern.hpp"
+#include "jacobian.hpp"
+#include "klu_native/klu_native.hpp"
+#include "klu_native/refactor.hpp"
+#include "klu_native/solve.hpp"
+#include "network.hpp"
+#include "newton.hpp"
+#include "pgm/load.hpp"
+#include "solver.hpp"
+
+namespace {
+
+using namespace quillmere;
+using Clock = std::chrono::steady_clock;
+
+double ms_since(Clock::time_point start) {
+    return std::chrono::duration<double, std::milli>(Clock::now() - start).count();
+}
+
+double median(std::vector<double> v) {
+    std::sort(v.begin(), v.end());
+    return v[v.size() / 2];
+}
+
+template <class F>
+double timed(F&& f) {
+    const auto start = Clock::now();
+    f();
+    return ms_since(start);
+}
+
+// The Jacobian, its right-hand side (the mismatch) and its triplet list at the linear initial
+// guess.
+struct Pass {
+    std::size_t dim = 0;
+    std::vector<Triplet<double>> triplets;
+    std::vector<double> values;
+    std::vector<double> rhs;
+};
+
+// The start of a solve as the solver makes it: buses of a component without a slack become
+// slacks at zero voltage, then the linear initial guess.
+std::vector<Bus> solver_start(const pgm::LoadedNetwork& net) {
+    std::vector<Bus> buses = net.buses;
+    const auto components = network::connected_components(net.ybus);
+    for (const Classified& c : network::classify(components, buses)) {
+        if (c.kind != static_cast<std::uint8_t>(ComponentKind::NoSlack)) continue;
+        for (std::size_t b : c.buses) {
+            buses[b].bus_type = static_cast<std::uint8_t>(BusType::Slack);
+            buses[b].vm = buses[b].va = buses[b].p_spec = buses[b].q_spec = 0.0;
+        }
+    }
+    network::linear_initial_guess(buses, net.ybus);
+    return buses;
+}
+
+Pass jacobian_at_start(const pgm::LoadedNetwork& net) {
+    const std::vector<Bus> buses = solver_start(net);
+    const UnknownLayout layout = unknown_layout(buses);
+    const JacobianPattern pattern = JacobianPattern::analyze(buses, net.ybus);
+    const auto [p, q] = network::power_injections(buses, net.ybus);
+    Pass pass;
+    pass.dim = layout.dim();
+    pass.rhs.resize(pass.dim);
+    compute_mismatch(buses, layout, p, q, pass.rhs);
+    pattern.fill(buses, p, q, pass.values);
+    for (std::size_t k = 0; k < pass.values.size(); ++k) {
+        pass.triplets.push_back({pattern.rows[k], pattern.cols[k], pass.values[k]});
+    }
+    return pass;
+}
+
+// SuiteSparse KLU on the compressed-column form of the same matrix.
+struct Klu {
+    std::vector<int> ap, ai;
+    std::vector<double> ax;
+    klu_common common{};
+    klu_symbolic* symbolic = nullptr;
+    klu_numeric* numeric = nullptr;
+
+    Klu(const Pass& pass, const CompressedPattern& pattern) {
+        ap.assign(pattern.col_ptr.begin(), pattern.col_ptr.end());
+        ai.assign(pattern.row_idx.begin(), pattern.row_idx.end());
+        ax.resize(pattern.entries());
+        pattern.scatter(std::span<const double>(pass.values), std::span<double>(ax));
+        klu_defaults(&common);
+        common.scale = 0;
+        symbolic = klu_analyze(static_cast<int>(pass.dim), ap.data(), ai.data(), &common);
+    }
+    ~Klu() {
+        if (numeric) klu_free_numeric(&numeric, &common);
+        if (symbolic) klu_free_symbolic(&symbolic, &common);
+    }
+    Klu(const Klu&) = delete;
+    Klu& operator=(const Klu&) = delete;
+};
+
+double rel_diff(const std::vector<double>& x, const std::vector<double>& y) {
+    double diff = 0.0, scale = 0.0;
+    for (std::size_t i = 0; i < x.size(); ++i) {
+        diff = std::max(diff, std::fabs(x[i] - y[i]));
+        scale = std::max(scale, std::fabs(y[i]));
+    }
+    return scale > 0.0 ? diff / scale : diff;
+}
+
+int run(const std::filesystem::path& path, int repeats) {
+    auto loaded = pgm::load_network(path.string(), 1e6, 50.0);
+    if (auto* error = std::get_if<pgm::LoadError>(&loaded)) {
+        std::fprintf(stderr, "%s: %s\n", path.c_str(), error->message.c_str());
+        return 1;
+    }
+    const auto& net = std::get<pgm::LoadedNetwork>(loaded);
+    const Pass pass = jacobian_at_start(net);
+    const std::optional<CompressedPattern> pattern =
+        compress_pattern(pass.dim, std::span<const Triplet<double>>(pass.triplets));
+    if (!pattern) return 1;
+
+    std::optional<KluNativeSystem> native;
+    const double create_ms =
+        timed([&] { native = KluNativeSystem::create(pass.dim, pass.triplets); });
+    Klu klu(pass, *pattern);
+    if (!native || klu.symbolic == nullptr) {
+        std::fprintf(stderr, "%s: analysis or first factorisation failed\n", path.c_str());
+        return 1;
+    }
+    const double klu_factor_ms = timed([&] {
+        klu.numeric =
+            klu_factor(klu.ap.data(), klu.ai.data(), klu.ax.data(), klu.symbolic, &klu.common);
+    });
+    if (klu.numeric == nullptr) return 1;
+
+    // The state factor_and_solve_values works on, copied, for the steps one by one.
+    namespace kn = klu_native;
+    const kn::PermutedMatrix& m = native->matrix();
+    kn::Numeric num = native->numeric();
+    std::vector<double> ax(m.a.entries()), work(pass.dim, 0.0), y(pass.dim), x_steps(pass.dim);
+
+    std::vector<double> t_native, t_scatter, t_kernel, t_native_solve, t_refactor, t_solve;
+    std::vector<double> x_native, x_klu(pass.dim);
+    bool ok = true;
+    for (int r = 0; r < repeats; ++r) {
+        t_native.push_back(timed([&] {
+            std::optional<std::vector<double>> x =
+                native->factor_and_solve_values(pass.values, pass.rhs);
+            ok = ok && x.has_value();
+            if (x) x_native = std::move(*x);
+        }));
+        t_scatter.push_back(timed(
+            [&] { m.a.scatter(std::span<const double>(pass.values), std::span<double>(ax)); }));
+        t_kernel.push_back(timed([&] { ok = ok && kn::refactor(m, ax, num, work); }));
+        t_native_solve.push_back(
+            timed([&] { ok = ok && kn::solve(m, ax, num, pass.rhs, y, x_steps); }));
+        t_refactor.push_back(timed([&] {
+            ok = ok && klu_refactor(klu.ap.data(), klu.ai.data(), klu.ax.data(), klu.symbolic,
+                                    klu.numeric, &klu.common) == 1;
+        }));
+        std::copy(pass.rhs.begin(), pass.rhs.end(), x_klu.begin());
+        t_solve.push_back(timed([&] {
+            ok = ok && klu_solve(klu.symbolic, klu.numeric, static_cast<int>(pass.dim), 1,
+                                 x_klu.data(), &klu.common) == 1;
+        }));
+    }
+    if (!ok) {
+        std::fprintf(stderr, "%s: a refactorisation or solve failed\n", path.c_str());
+        return 1;
+    }
+
+    // A whole solve repeated on one solver, from the linear initial guess each time.
+    PersistentSolver solver(Backend::KluNative);
+    std::vector<double> t_whole;
+    std::size_t passes = 0;
+    for (int r = 0; r <= repeats; ++r) {
+        std::vector<Bus> buses = net.buses;
+        network::linear_initial_guess(buses, net.ybus);
+        SolveStats stats;
+        const double ms =
+            timed([&] { stats = solver.solve_with_stats(buses, net.ybus, 20, 1e-6).second; });
+        if (r > 0) t_whole.push_back(ms);
+        passes = stats.history.size();
+    }
+
+    const double native_ms = median(t_native);
+    const double klu_ms = median(t_refactor) + median(t_solve);
+    std::printf("%s: n = %zu, %zu triplets, %zu entries; klu_native create %.2f ms\n",
+                path.filename().c_str(), pass.dim, pass.triplets.size(), pattern->entries(),
+                create_ms);
+    std::printf("  klu_native pass %7.3f ms  (scatter %.3f + refactor %.3f + solve %.3f)\n",
+                native_ms, median(t_scatter), median(t_kernel), median(t_native_solve));
+    std::printf("  KLU        pass %7.3f ms  (refactor %.3f + solve %.3f; klu_factor %.3f)\n",
+                klu_ms, median(t_refactor), median(t_solve), klu_factor_ms);
+    std::printf(
+        "  klu_native / KLU %.2f (refactor alone %.2f)   largest |x_native - x_klu| / |x|max "
+        "%.1e\n",
+        native_ms / klu_ms, median(t_kernel) / median(t_refactor), rel_diff(x_native, x_klu));
+    if (x_steps != x_native) {
+        std::fprintf(stderr, "%s: the steps one by one disagree with factor_and_solve_values\n",
+                     path.c_str());
+        return 1;
+    }
+    std::printf("  whole repeated solve (klu_native) %8.2f ms, %zu passes\n", median(t_whole),
+                passes);
+    return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    const std::filesystem::path folder = argc > 1 ? argv[1] : "../shared/data/networks";
+    const int repeats = argc > 2 ? std::max(1, std::atoi(argv[2])) : 15;
+    int status = 0;
+    for (const char* name :
+         {"case_ACTIVSg10k.json", "case9241pegase.json", "dist_12k.json", "dist_60k.json"}) {
+        const std::filesystem::path path = folder / name;
+        if (!std::filesystem::exists(path)) {
+            std::printf("skipped: %s not found\n", path.c_str());
+            continue;
+        }
+        status |= run(path, repeats);
+    }
+    return status;
+}
