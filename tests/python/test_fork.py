@@ -10,20 +10,13 @@ import pytest
 
 from quillmere import PowerFlowModel
 
-from conftest import EXAMPLE
+from conftest import EXAMPLE, solve_and_batch
 
 # Python 3.12 and later warn of fork in a process with threads, which is what is tested here.
 pytestmark = pytest.mark.filterwarnings("ignore:This process .* is multi-threaded")
 
 # The model a fork-context worker inherits from the test that starts the pool.
 INHERITED = None
-
-
-def results(model, scales):
-    model.solve()
-    return [model.voltage_mag(), model.voltage_ang()] + [
-        (r.voltage_mag, r.voltage_ang, r.iterations, r.converged)
-        for r in model.solve_batch_scaled(scales, threads=2)]
 
 
 def in_child(work, out, timeout=60):
@@ -54,25 +47,26 @@ def in_child(work, out, timeout=60):
 @pytest.mark.parametrize("solves", [False, True])
 def test_a_forked_child_solves_batches_and_drops_the_model(tmp_path, solves):
     model = PowerFlowModel.from_pgm_json(str(EXAMPLE))
-    expected = results(model, [0.5, 1.5])  # the parent's pool of 2 exists when the child forks
+    expected = solve_and_batch(model, [0.5, 1.5])  # the child inherits this pool of 2
     tasks = set(os.listdir("/proc/self/task"))
 
     def child():
         nonlocal model
-        # both pool sizes: the inherited pool's, then another
-        got = [results(model, [0.5, 1.5]), model.solve_batch_scaled([1.0], 3)[0].converged] \
-            if solves else []
+        got = []
+        if solves:  # on the inherited pool's count, then on another
+            got = [solve_and_batch(model, [0.5, 1.5]),
+                   model.solve_batch_scaled([1.0], threads=3)[0].converged]
         refs = sys.getrefcount(model)
         del model  # the last reference, so the model goes with its pools
         return got, refs, len(os.listdir("/proc/self/task"))
 
     assert in_child(child, tmp_path / "out") == ([expected, True] if solves else [], 2, 1)
     assert set(os.listdir("/proc/self/task")) == tasks
-    assert results(model, [0.5, 1.5]) == expected
+    assert solve_and_batch(model, [0.5, 1.5]) == expected
 
 
 def solve_inherited(scale):
-    return results(INHERITED, [scale])
+    return solve_and_batch(INHERITED, [scale])
 
 
 def test_fork_context_pool_workers_solve_and_batch_on_an_inherited_model(example, monkeypatch):
@@ -81,4 +75,4 @@ def test_fork_context_pool_workers_solve_and_batch_on_an_inherited_model(example
     scales = [0.5, 1.0, 1.5, 1.0]
     with multiprocessing.get_context("fork").Pool(2) as pool:
         got = pool.map_async(solve_inherited, scales).get(timeout=60)
-    assert got == [results(example, [s]) for s in scales]
+    assert got == [solve_and_batch(example, [s]) for s in scales]

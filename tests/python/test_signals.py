@@ -7,7 +7,7 @@ import pytest
 
 from quillmere import PowerFlowModel
 
-from conftest import line, load, network, source
+from conftest import line, load, network, solve_and_batch, source
 
 BACKENDS = ["scalar", "block", "klu_native"]
 ENDLESS = 2**64 - 1  # max_iter
@@ -46,20 +46,14 @@ def alarm(handler=ctrl_c, raises=KeyboardInterrupt, after=0.2):
         faulthandler.cancel_dump_traceback_later()
 
 
-def outcome(model, scales):
-    model.solve()
-    return [model.voltage_mag(), model.voltage_ang()] + [
-        (r.voltage_mag, r.voltage_ang, r.iterations, r.converged, r.max_mismatch)
-        for r in model.solve_batch_scaled(scales, threads=2)]
-
-
 @pytest.mark.parametrize("backend", BACKENDS)
 def test_ctrl_c_ends_an_endless_solve_and_the_model_solves_on(write_network, backend):
     path = write_network(two_nodes(1e9))
     model = PowerFlowModel.from_pgm_json(path, backend=backend, max_iter=ENDLESS)
     with alarm():
         model.solve()
-    # scaled down the load is carried, and the model answers as a fresh one does
+    # scaled down the load is carried, and the model answers as a fresh one does (that the
+    # interrupted solve leaves the solver's caches as a fresh solver's the engine tests check)
     fresh = PowerFlowModel.from_pgm_json(path, backend=backend, max_iter=ENDLESS)
     assert [(r.voltage_mag, r.iterations) for r in model.solve_batch_scaled([1e-3, 2e-3], 2)] == \
         [(r.voltage_mag, r.iterations) for r in fresh.solve_batch_scaled([1e-3, 2e-3], 2)]
@@ -75,7 +69,7 @@ def test_ctrl_c_ends_an_endless_batch_and_the_model_solves_as_a_fresh_one(write_
     with alarm():
         getattr(model, method)(endless[method], threads=2)
     fresh = PowerFlowModel.from_pgm_json(path, backend=backend, max_iter=ENDLESS)
-    assert outcome(model, [1.0, 3.0]) == outcome(fresh, [1.0, 3.0])
+    assert solve_and_batch(model, [1.0, 3.0]) == solve_and_batch(fresh, [1.0, 3.0])
 
 
 def test_a_raising_handler_of_another_signal_ends_the_solve_with_its_exception(write_network):
