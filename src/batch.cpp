@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <exception>
 #include <mutex>
 #include <utility>
@@ -10,6 +11,10 @@
 
 namespace quillmere {
 namespace {
+
+// How often the calling thread asks whether the batch is interrupted: well under the tenth of a
+// second a person notices, at no cost the workers see.
+constexpr std::chrono::milliseconds kInterruptionPoll{20};
 
 using Indexed = std::pair<std::size_t, PowerFlowReport>;
 
@@ -76,13 +81,16 @@ std::string BatchError::message() const {
                    std::to_string(bus_count) + " bus(es)";
         case Kind::ThreadPoolBuild:
             return "building the rayon thread pool failed: " + detail;
+        case Kind::Interrupted:
+            return "the batch was interrupted";
     }
     stop("unknown batch error kind " + std::to_string(static_cast<int>(kind)));
 }
 
 std::variant<std::vector<PowerFlowReport>, BatchError> BatchSolver::solve(
     std::span<const Bus> template_buses, const YBusSparse& ybus,
-    std::span<const Scenario> scenarios, std::uint64_t max_iter, double tol) {
+    std::span<const Scenario> scenarios, std::uint64_t max_iter, double tol,
+    Interruption interrupted) {
     if (std::optional<BatchError> error = validate(scenarios, template_buses.size())) {
         return *std::move(error);
     }
@@ -92,31 +100,48 @@ std::variant<std::vector<PowerFlowReport>, BatchError> BatchSolver::solve(
     ResultList results;
     results.entries.reserve(scenarios.size());
     std::atomic<std::size_t> next{0};
+    // Set once by the calling thread; the workers only read it, and the pool's end orders the rest.
+    std::atomic<bool> cancelled{false};
+    const Interruption cancelled_check{
+        [](const void* flag) {
+            return static_cast<const std::atomic<bool>*>(flag)->load(std::memory_order_relaxed);
+        },
+        &cancelled};
     const Backend worker_backend = backend;
     // Each worker keeps one solver for every scenario it takes, so the Jacobian pattern and the
     // backend analysis are made once per worker.
     const std::function<void()> worker = [&] {
         PersistentSolver solver(worker_backend);
-        for (;;) {
+        while (!cancelled_check()) {
             const std::size_t s = next.fetch_add(1, std::memory_order_relaxed);
             if (s >= scenarios.size()) return;
             std::vector<Bus> buses(template_buses.begin(), template_buses.end());
             apply_overrides(buses, scenarios[s].overrides);
             network::linear_initial_guess(buses, ybus);
-            auto [islands, stats] = solver.solve_with_stats(buses, ybus, max_iter, tol);
+            auto [islands, stats] =
+                solver.solve_with_stats(buses, ybus, max_iter, tol, cancelled_check);
+            if (stats.outcome == SolveOutcome::Interrupted) return;
             results.append(s,
                            PowerFlowReport{std::move(buses), std::move(islands), std::move(stats)});
         }
     };
+    const auto ask = [&] {
+        if (!cancelled.load(std::memory_order_relaxed) && interrupted()) {
+            cancelled.store(true, std::memory_order_relaxed);
+        }
+    };
     const std::size_t workers = std::min(scenarios.size(), std::max<std::size_t>(pool->size(), 1));
     try {
-        pool->run(workers, worker);
+        pool->run(workers, worker, kInterruptionPoll, ask);
     } catch (const Stop&) {
         throw;
     } catch (const std::exception& e) {
         stop(std::string("batch worker failed: ") + e.what());
     } catch (...) {
         stop("batch worker failed with an unknown exception");
+    }
+    if (cancelled.load(std::memory_order_relaxed)) {
+        return BatchError{BatchError::Kind::Interrupted, 0, 0, 0, {}};
     }
 
     std::vector<Indexed> entries = results.take();
@@ -134,7 +159,10 @@ std::variant<BatchSolver*, BatchError> fetch_batch_solver(std::optional<BatchCac
     // The default is looked up only when no count is given, so the environment is read at the
     // first request that needs it.
     const std::size_t count = std::max<std::size_t>(threads ? *threads : default_threads(), 1);
-    if (cache && cache->threads == count) return &cache->solver;
+    if (cache && cache->threads == count && cache->solver.pool &&
+        cache->solver.pool->started_in_this_process()) {
+        return &cache->solver;
+    }
     std::unique_ptr<ThreadPool> pool;
     try {
         pool = std::make_unique<ThreadPool>(count);
@@ -142,7 +170,8 @@ std::variant<BatchSolver*, BatchError> fetch_batch_solver(std::optional<BatchCac
         // Mostly the system refusing a thread; a count too large to hold lands here as well.
         return BatchError{BatchError::Kind::ThreadPoolBuild, 0, 0, 0, e.what()};
     }
-    // Assigning drops the old pool, whose threads are joined here.
+    // Assigning drops the old pool, whose threads are joined here (or left behind when it came
+    // from the parent of a forked process).
     cache = BatchCache{count, BatchSolver{std::move(pool), backend}};
     return &cache->solver;
 }

@@ -34,12 +34,13 @@ struct Scenario {
     std::vector<std::uint64_t> branch_outages;
 };
 
-// Why a batch was refused.
+// Why a batch was refused or gave no results.
 struct BatchError {
     enum class Kind : std::uint8_t {
         BranchOutagesUnsupported = 0,  // carries scenario
         BusOutOfRange = 1,             // carries scenario, bus, bus_count
         ThreadPoolBuild = 2,           // carries detail, the system's reason
+        Interrupted = 3,               // the caller's Interruption asked to stop
     };
     Kind kind = Kind::BranchOutagesUnsupported;
     std::size_t scenario = 0;
@@ -59,10 +60,14 @@ struct BatchSolver {
     // Solves every scenario from its own copy of the template: overrides, linear initial guess,
     // then a Newton solve on a solver owned by the worker that took it. Every scenario is
     // validated before any is solved. The template and the Y-bus are only read. A stop inside a
-    // worker is raised here once every worker has ended.
+    // worker is raised here once every worker has ended. While the workers run, `interrupted` is
+    // asked on the calling thread every few tens of milliseconds; once it answers true the workers
+    // take no further scenario and end their solves at the next pass, and the batch gives
+    // Interrupted without results once all have ended.
     std::variant<std::vector<PowerFlowReport>, BatchError> solve(
         std::span<const Bus> template_buses, const YBusSparse& ybus,
-        std::span<const Scenario> scenarios, std::uint64_t max_iter, double tol);
+        std::span<const Scenario> scenarios, std::uint64_t max_iter, double tol,
+        Interruption interrupted = {});
 };
 
 // What a model keeps between batches: the pool and the thread count it was built for.
@@ -72,9 +77,10 @@ struct BatchCache {
 };
 
 // The batch solver for a request of `threads` workers (default_threads() when absent, 0 counting
-// as 1): the cached one when it was built for that count, else a new one that replaces it. When
-// the new pool cannot be built (a thread refused, or a count too large to hold) the cache is left
-// as it was. The pointer is into `cache`.
+// as 1): the cached one when it was built for that count in this process, else a new one that
+// replaces it (a pool inherited by a forked process has no threads there). When the new pool cannot
+// be built (a thread refused, or a count too large to hold) the cache is left as it was. The
+// pointer is into `cache`.
 std::variant<BatchSolver*, BatchError> fetch_batch_solver(std::optional<BatchCache>& cache,
                                                           std::optional<std::size_t> threads,
                                                           Backend backend);

@@ -51,13 +51,15 @@ inline std::size_t history_reserve(std::uint64_t max_iter) {
 void compute_mismatch(std::span<const Bus> buses, const UnknownLayout& layout,
                       std::span<const double> p, std::span<const double> q, std::span<double> m);
 
-// The iteration every Newton loop runs: measure the mismatch at the current voltages, record its
-// norm, stop below tol, otherwise let `step` update the buses; at most max_iter passes, the buses
-// holding the last iterate. `step(p, q, mismatch)` gets the calculated injections and the mismatch
-// of the pass and returns false when its linear solve failed (outcome SingularJacobian).
+// The iteration every Newton loop runs: ask `interrupted`, measure the mismatch at the current
+// voltages, record its norm, stop below tol, otherwise let `step` update the buses; at most
+// max_iter passes, the buses holding the last iterate. `step(p, q, mismatch)` gets the calculated
+// injections and the mismatch of the pass and returns false when its linear solve failed (outcome
+// SingularJacobian). An interruption comes between passes, never inside a step.
 template <class Step>
 SolveStats newton_iterate(std::span<Bus> buses, const YBusSparse& ybus, const UnknownLayout& layout,
-                          std::uint64_t max_iter, double tol, Step&& step) {
+                          std::uint64_t max_iter, double tol, Interruption interrupted,
+                          Step&& step) {
     SolveStats stats;
     stats.history.reserve(history_reserve(max_iter));
     if (max_iter == 0) {
@@ -66,6 +68,10 @@ SolveStats newton_iterate(std::span<Bus> buses, const YBusSparse& ybus, const Un
     }
     std::vector<double> mismatch(layout.dim());
     for (std::uint64_t pass = 0;;) {
+        if (interrupted()) {
+            stats.outcome = SolveOutcome::Interrupted;
+            return stats;
+        }
         const auto [p, q] = network::power_injections(buses, ybus);
         compute_mismatch(buses, layout, p, q, mismatch);
         const double norm = mismatch_norm(mismatch);
@@ -95,7 +101,7 @@ template <LinearSolver System>
 SolveStats newton_raphson_cached(std::span<Bus> buses, const YBusSparse& ybus,
                                  std::uint64_t max_iter, double tol,
                                  std::optional<JacobianPattern>& pattern,
-                                 std::optional<System>& system) {
+                                 std::optional<System>& system, Interruption interrupted = {}) {
     const UnknownLayout layout = unknown_layout(buses);
     const std::size_t npvpq = layout.pvpq.size();
     const std::size_t dim = layout.dim();
@@ -125,7 +131,7 @@ SolveStats newton_raphson_cached(std::span<Bus> buses, const YBusSparse& ybus,
         }
         return true;
     };
-    return newton_iterate(buses, ybus, layout, max_iter, tol, step);
+    return newton_iterate(buses, ybus, layout, max_iter, tol, interrupted, step);
 }
 
 }  // namespace quillmere

@@ -42,7 +42,8 @@ Block off_diagonal_block(const Bus& bi, const Bus& bj, Complex y) {
 
 SolveStats newton_raphson_block_cached(std::span<Bus> buses, const YBusSparse& ybus,
                                        std::uint64_t max_iter, double tol,
-                                       std::optional<BlockSymbolic>& symbolic) {
+                                       std::optional<BlockSymbolic>& symbolic,
+                                       Interruption interrupted) {
     const UnknownLayout layout = unknown_layout(buses);
     const std::vector<std::size_t>& pvpq = layout.pvpq;
     const std::size_t n = pvpq.size();
@@ -98,7 +99,7 @@ SolveStats newton_raphson_block_cached(std::span<Bus> buses, const YBusSparse& y
         }
         return true;
     };
-    return newton_iterate(buses, ybus, layout, max_iter, tol, step);
+    return newton_iterate(buses, ybus, layout, max_iter, tol, interrupted, step);
 }
 
 }  // namespace quillmere

@@ -21,6 +21,7 @@ namespace quillmere {
 // a NaN or infinite step passes into the voltages and the next pass measures it.
 SolveStats newton_raphson_block_cached(std::span<Bus> buses, const YBusSparse& ybus,
                                        std::uint64_t max_iter, double tol,
-                                       std::optional<BlockSymbolic>& symbolic);
+                                       std::optional<BlockSymbolic>& symbolic,
+                                       Interruption interrupted = {});
 
 }  // namespace quillmere

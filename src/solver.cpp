@@ -119,7 +119,8 @@ void compute_mismatch(std::span<const Bus> buses, const UnknownLayout& layout,
 }
 
 std::pair<std::vector<IslandReport>, SolveStats> PersistentSolver::solve_with_stats(
-    std::span<Bus> buses, const YBusSparse& ybus, std::uint64_t max_iter, double tol) {
+    std::span<Bus> buses, const YBusSparse& ybus, std::uint64_t max_iter, double tol,
+    Interruption interrupted) {
     if (buses.size() != ybus.n || ybus.rows.size() != ybus.n) {
         stop("the bus list holds " + std::to_string(buses.size()) + " buses but the Y-bus has " +
              std::to_string(ybus.n) + " rows");
@@ -139,19 +140,23 @@ std::pair<std::vector<IslandReport>, SolveStats> PersistentSolver::solve_with_st
     SolveStats stats;
     switch (backend_) {
         case Backend::Scalar:
-            stats = newton_raphson_cached(buses, ybus, max_iter, tol, pattern_, scalar_system_);
+            stats = newton_raphson_cached(buses, ybus, max_iter, tol, pattern_, scalar_system_,
+                                          interrupted);
             break;
         case Backend::Block:
-            stats = newton_raphson_block_cached(buses, ybus, max_iter, tol, block_symbolic_);
+            stats = newton_raphson_block_cached(buses, ybus, max_iter, tol, block_symbolic_,
+                                                interrupted);
             break;
         case Backend::KluNative:
-            stats = newton_raphson_cached(buses, ybus, max_iter, tol, pattern_, klu_system_);
+            stats = newton_raphson_cached(buses, ybus, max_iter, tol, pattern_, klu_system_,
+                                          interrupted);
             break;
         default:
             stop("unknown backend code " + std::to_string(static_cast<unsigned>(backend_)));
     }
     if (!had_pattern && pattern_) ++pattern_builds_;
     if (!had_system && has_backend_object()) ++backend_creations_;
+    if (stats.outcome == SolveOutcome::Interrupted) return {{}, std::move(stats)};
 
     std::vector<IslandReport> reports = island_reports(buses, ybus, classified, stats.outcome, tol);
     return {std::move(reports), std::move(stats)};

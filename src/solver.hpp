@@ -24,7 +24,23 @@ namespace quillmere {
 enum class Backend : std::uint8_t { Scalar = 0, Block = 1, KluNative = 2 };
 
 // The outcome of the one Newton iteration over the whole network.
-enum class SolveOutcome : std::uint8_t { Converged = 0, MaxIterations = 1, SingularJacobian = 2 };
+enum class SolveOutcome : std::uint8_t {
+    Converged = 0,
+    MaxIterations = 1,
+    SingularJacobian = 2,
+    Interrupted = 3,  // the caller's Interruption asked to stop before a pass
+};
+
+// A question the Newton loops ask once before each pass's work, so that a caller can end a long
+// solve from outside (a signal, a cancelled batch); when it answers true the iteration ends with
+// outcome Interrupted. A plain function and its context, so that asking costs one indirect call.
+// The default never interrupts.
+struct Interruption {
+    bool (*requested)(const void* context) = nullptr;
+    const void* context = nullptr;
+
+    bool operator()() const { return requested != nullptr && requested(context); }
+};
 
 // The outcome for one connected component.
 enum class IslandStatus : std::uint8_t {
@@ -79,11 +95,12 @@ class PersistentSolver {
     // and reports one island per connected component in component order. Components without a
     // slack bus are rewritten as Slack buses fixed at zero voltage. Precondition: every call on
     // one solver (until `reset`) sees the same bus types and Y-bus pattern; the caches are never
-    // compared with them. Stops when the bus list does not match the Y-bus.
-    std::pair<std::vector<IslandReport>, SolveStats> solve_with_stats(std::span<Bus> buses,
-                                                                      const YBusSparse& ybus,
-                                                                      std::uint64_t max_iter,
-                                                                      double tol);
+    // compared with them. Stops when the bus list does not match the Y-bus. When `interrupted`
+    // answers true the solve ends with outcome Interrupted and no island reports, the buses holding
+    // the last iterate; the caches stay valid, so the next solve gives what a fresh solver would.
+    std::pair<std::vector<IslandReport>, SolveStats> solve_with_stats(
+        std::span<Bus> buses, const YBusSparse& ybus, std::uint64_t max_iter, double tol,
+        Interruption interrupted = {});
 
     // Empties every cache; the backend stays.
     void reset();

@@ -1,13 +1,12 @@
 #pragma once
 // Worker threads for batches, and the default worker count.
 
-#include <condition_variable>
+#include <chrono>
 #include <cstddef>
-#include <exception>
 #include <functional>
-#include <mutex>
-#include <thread>
-#include <vector>
+#include <memory>
+
+#include <sys/types.h>
 
 namespace quillmere {
 
@@ -18,6 +17,10 @@ std::size_t default_threads();
 
 // A fixed set of threads, started together and idle between jobs. Dropping the pool tells its
 // threads to stop and joins them. One caller at a time runs jobs on it; further callers wait.
+//
+// A process forked from the one that started the pool holds a copy of it but none of its threads.
+// There the pool refuses to run, and dropping it leaks its threads' records and its locks instead
+// of joining threads that do not exist or releasing locks that a vanished thread may hold.
 class ThreadPool {
   public:
     // Starts exactly `threads` threads (at least one). When one cannot be started (the system
@@ -28,28 +31,30 @@ class ThreadPool {
     ThreadPool(const ThreadPool&) = delete;
     ThreadPool& operator=(const ThreadPool&) = delete;
 
-    std::size_t size() const { return threads_.size(); }
+    std::size_t size() const;
+
+    // False in a process forked from the one that started the pool.
+    bool started_in_this_process() const;
 
     // Runs `copies` calls of `job` on the pool's threads and returns when all have ended. An
     // exception never leaves a pool thread: the first one thrown by any call is rethrown here,
     // after every call has ended. Stops when called from one of the pool's own threads, which
-    // would wait for itself.
+    // would wait for itself, or in a process forked from the one that started the pool.
     void run(std::size_t copies, const std::function<void()>& job);
 
+    // The same, calling `tick` on the calling thread each time `period` passes without every call
+    // having ended, so that the caller can tell the calls to end early. An exception from `tick`
+    // ends the ticking and is rethrown once every call has ended, ahead of the calls' own. `tick`
+    // must not run a job on this pool.
+    void run(std::size_t copies, const std::function<void()>& job,
+             std::chrono::milliseconds period, const std::function<void()>& tick);
+
   private:
+    struct State;
     void work();
 
-    std::vector<std::thread> threads_;
-    std::mutex run_mutex_;  // one run at a time
-
-    std::mutex mutex_;  // guards everything below
-    std::condition_variable job_ready_;
-    std::condition_variable job_done_;
-    const std::function<void()>* job_ = nullptr;
-    std::size_t unclaimed_ = 0;   // calls of the current job no thread has taken yet
-    std::size_t unfinished_ = 0;  // calls of the current job not yet ended
-    std::exception_ptr first_error_;
-    bool stopping_ = false;
+    std::unique_ptr<State> state_;
+    pid_t process_;  // the process that started the threads
 };
 
 }  // namespace quillmere

@@ -34,6 +34,10 @@ void raise_panic(std::string_view message) {
     raise_text(type, message);
 }
 
+bool signal_handler_raised(const void*) {
+    return PyErr_CheckSignals() != 0;
+}
+
 void add_parameter_note(const char* parameter) {
     PyObject* type = nullptr;
     PyObject* value = nullptr;

@@ -1,6 +1,7 @@
 #pragma once
 // Failures at the Python boundary: PanicException for stopped calls and unexpected C++ exceptions,
-// MemoryError for exhausted memory, and the note that names the argument whose conversion failed.
+// MemoryError for exhausted memory, the note that names the argument whose conversion failed, and
+// the exceptions signal handlers raise while a long call runs.
 
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
@@ -24,6 +25,11 @@ void raise_text(PyObject* type, std::string_view message);
 // Reports `message` on standard error and sets PanicException with it. Allocates nothing of its
 // own before the exception is set, so it is safe in a handler of a noexcept function.
 void raise_panic(std::string_view message);
+
+// Asks the interpreter to run the handlers of signals that arrived (on the main thread; elsewhere
+// it never answers true): true when one raised, KeyboardInterrupt for Ctrl-C, its exception then
+// set. `context` is unused: the signature is the engine's Interruption.
+bool signal_handler_raised(const void* context);
 
 // Adds the note "while processing '<parameter>'" to the exception being raised.
 void add_parameter_note(const char* parameter);

@@ -1,5 +1,6 @@
 // The batch methods of PowerFlowModel: Python scenarios in, one BatchResult per scenario out,
-// solved on the model's own worker pool while the calling thread waits with the interpreter lock.
+// solved on the model's own worker pool while the calling thread waits with the interpreter lock,
+// running signal handlers as it waits.
 
 #include <algorithm>
 #include <cstddef>
@@ -138,9 +139,13 @@ PyObject* run_batch(Model& model, std::span<const Scenario> scenarios,
     if (const auto* error = std::get_if<BatchError>(&fetched)) return raise_batch_error(*error);
     BatchSolver& solver = *std::get<BatchSolver*>(fetched);
 
-    auto solved =
-        solver.solve(model.template_buses, model.ybus, scenarios, model.max_iter, model.tol);
-    if (const auto* error = std::get_if<BatchError>(&solved)) return raise_batch_error(*error);
+    auto solved = solver.solve(model.template_buses, model.ybus, scenarios, model.max_iter,
+                               model.tol, kSignalInterruption);
+    if (const auto* error = std::get_if<BatchError>(&solved)) {
+        // An interrupted batch leaves the handler's exception set.
+        if (error->kind == BatchError::Kind::Interrupted) return nullptr;
+        return raise_batch_error(*error);
+    }
     auto& reports = std::get<std::vector<PowerFlowReport>>(solved);
     return build_list(reports.size(), [&](std::size_t i) {
         return new_batch_result(result_data(std::move(reports[i])));

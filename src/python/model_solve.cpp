@@ -23,8 +23,9 @@ PyObject* solve(Model& model) {
     model.state = model.template_buses;
     std::span<Bus> state(model.state);
     network::linear_initial_guess(state, model.ybus);
-    auto [islands, stats] =
-        model.solver.solve_with_stats(state, model.ybus, model.max_iter, model.tol);
+    auto [islands, stats] = model.solver.solve_with_stats(state, model.ybus, model.max_iter,
+                                                          model.tol, kSignalInterruption);
+    if (stats.outcome == SolveOutcome::Interrupted) return nullptr;  // the handler's exception
     for (const IslandReport& island : islands) {
         if (island.status == IslandStatus::NotConverged) {
             PyErr_Format(PyExc_RuntimeError,

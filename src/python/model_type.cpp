@@ -44,7 +44,9 @@ PyMethodDef methods[] = {
      "Every disconnected component is solved in the same call; a component without a source "
      "gets a fixed zero-voltage placeholder rather than an error. RuntimeError is raised only "
      "when some component's own Newton-Raphson did not converge within max_iter iterations or "
-     "met a singular Jacobian; the voltages then hold the last iterate. Returns None."},
+     "met a singular Jacobian; the voltages then hold the last iterate. Ctrl-C (or any signal "
+     "handler that raises) ends the solve between Newton passes with the handler's exception, "
+     "KeyboardInterrupt for Ctrl-C, the voltages again holding the last iterate. Returns None."},
     {"reset", as_method(model_reset), METH_NOARGS,
      "reset($self)\n--\n\n"
      "Drop the cached Jacobian pattern and symbolic factorisation.\n\n"
@@ -58,7 +60,10 @@ PyMethodDef methods[] = {
      "count (see default_threads()); the worker pool is cached per thread count, so repeated "
      "calls with one setting never respawn workers. Unlike solve(), a scenario that fails to "
      "converge is not raised but reported through BatchResult.converged. The call holds the "
-     "interpreter lock for the whole batch; the workers never touch Python objects."},
+     "interpreter lock for the whole batch; the workers never touch Python objects. Ctrl-C (or "
+     "any signal handler that raises) stops the workers between Newton passes and raises the "
+     "handler's exception, with no results. In a process forked from the one that ran a batch, "
+     "the first batch starts a worker pool of that process's own."},
     {"solve_batch_scaled", as_method(model_solve_batch_scaled), METH_FASTCALL | METH_KEYWORDS,
      "solve_batch_scaled($self, scales, threads=None)\n--\n\n"
      "solve_batch() for the time-series shape: each entry of scales becomes one scenario in "

@@ -55,6 +55,14 @@ def run_in_thread(function):
         return future.exception() or future.result()
 
 
+def solve_and_batch(model, scales):
+    """Everything a solve() and a two-thread scaled batch of `model` give, comparable with ==."""
+    model.solve()
+    return [model.voltage_mag(), model.voltage_ang()] + [
+        (r.voltage_mag, r.voltage_ang, r.iterations, r.converged, r.max_mismatch)
+        for r in model.solve_batch_scaled(scales, threads=2)]
+
+
 class Scenarios(collections.abc.Sequence):
     """A sequence that is no list: `length(items)` gives its length, and each item it hands out
     first calls `on_item()`."""

@@ -1,17 +1,22 @@
-// The batch solver against sequential single solves, its refusals, a stop inside a worker, and
-// the worker pool it runs on.
+// The batch solver against sequential single solves, its refusals, a stop inside a worker, its
+// interruption, and the worker pool it runs on, also in a forked process.
 
 #include <gtest/gtest.h>
 #include <sys/resource.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <bit>
+#include <chrono>
+#include <csignal>
 #include <cstdint>
 #include <cstdio>
 #include <fstream>
+#include <limits>
 #include <stdexcept>
 #include <string>
+#include <thread>
 #include <variant>
 #include <vector>
 
@@ -27,6 +32,7 @@ using std::nullopt;
 using testing::grid;
 using testing::Net;
 constexpr std::uint64_t kMaxIter = 15;
+constexpr std::uint64_t kMaxIterUnbounded = std::numeric_limits<std::uint64_t>::max();
 constexpr double kTol = 1e-10;
 
 // Everything the case reports when solved alone on a fresh solver, as a single solve does it; as
@@ -138,6 +144,102 @@ TEST(ThreadPool, FailureReachesTheCallerAfterEveryCopyEnded) {
     EXPECT_THROW(pool.run(6, job), std::runtime_error);
     EXPECT_EQ(ended.load(), 6);
     EXPECT_THROW(pool.run(1, [&] { pool.run(1, [] {}); }), Stop);
+}
+
+// The tick runs on the caller while the copies run, until they have all ended; an exception from
+// it is rethrown ahead of the copies' own, yet only once they have ended.
+TEST(ThreadPool, TickRunsOnTheCallerUntilEveryCopyEnded) {
+    ThreadPool pool(2);
+    const std::thread::id caller = std::this_thread::get_id();
+    std::atomic<int> ticks{0}, ended{0};
+    std::atomic<bool> go{false};
+    auto job = [&] {
+        while (!go.load()) std::this_thread::yield();
+        ended.fetch_add(1);
+        throw std::runtime_error("job");
+    };
+    auto tick = [&] {
+        EXPECT_EQ(std::this_thread::get_id(), caller);
+        if (ticks.fetch_add(1) == 2) go.store(true);
+    };
+    EXPECT_THROW(pool.run(4, job, std::chrono::milliseconds(1), tick), std::runtime_error);
+    EXPECT_EQ(ended.load(), 4);
+    EXPECT_GE(ticks.load(), 3);
+    go.store(false);
+    ended.store(0);
+    auto failing_tick = [&] {
+        go.store(true);
+        throw std::logic_error("tick");
+    };
+    EXPECT_THROW(pool.run(4, job, std::chrono::milliseconds(1), failing_tick), std::logic_error);
+    EXPECT_EQ(ended.load(), 4);
+}
+
+// Scenarios that never end (a load far beyond what the line carries, no pass limit) end once the
+// caller's interruption answers true: no results, the same solver serving the next batch.
+TEST(Batch, AnInterruptionEndsScenariosThatNeverWouldAndGivesNoResults) {
+    const Net net{{testing::bus(0, BusType::Slack), testing::bus(1, BusType::PQ, -0.5, -0.1)},
+                  testing::ybus_of(2, {{0, 1, {4, -12}}})};
+    const std::vector<Scenario> endless(40, Scenario{{{-1e3, -2e2, nullopt, 1}}, {}});
+    std::optional<BatchCache> cache;
+    BatchSolver& solver = *fetched(cache, 4);
+    struct Asked {
+        mutable int count = 0;
+        std::thread::id caller = std::this_thread::get_id();
+        mutable bool elsewhere = false;
+    } asked;
+    const Interruption third_ask{[](const void* context) {
+                                     const auto& a = *static_cast<const Asked*>(context);
+                                     a.elsewhere |= std::this_thread::get_id() != a.caller;
+                                     return ++a.count == 3;
+                                 },
+                                 &asked};
+    auto result = solver.solve(net.buses, net.y, endless, kMaxIterUnbounded, kTol, third_ask);
+    ASSERT_TRUE(std::holds_alternative<BatchError>(result));
+    EXPECT_EQ(std::get<BatchError>(result).message(), "the batch was interrupted");
+    EXPECT_EQ(asked.count, 3);
+    EXPECT_FALSE(asked.elsewhere);
+    const std::vector<Scenario> fine(6);
+    for (const PowerFlowReport& r : solved(solver, net, fine)) {
+        EXPECT_EQ(r.stats.outcome, SolveOutcome::Converged);
+    }
+}
+
+// A forked process inherits the pool but none of its threads: there the inherited pool refuses
+// to run, the cache builds a pool of the child's own for the same count, and dropping either
+// neither hangs nor crashes. The parent's pool is untouched.
+TEST(BatchCache, AForkedProcessBatchesOnAPoolOfItsOwn) {
+    const Net net = grid();
+    const std::vector<Scenario> scenarios(5);
+    std::optional<BatchCache> cache;
+    const ThreadPool* inherited = fetched(cache, 3)->pool.get();
+    const auto want = fingerprint(solved(*fetched(cache, 3), net, scenarios)[4]);
+    const pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        bool refused = false;
+        try {
+            cache->solver.pool->run(1, [] {});
+        } catch (const Stop&) {
+            refused = true;
+        }
+        BatchSolver& own = *fetched(cache, 3);
+        const bool served = own.pool.get() != inherited && own.pool->started_in_this_process() &&
+                            fingerprint(solved(own, net, scenarios)[4]) == want;
+        cache.reset();
+        std::_Exit(refused && served ? 0 : 1);
+    }
+    int status = 0;
+    pid_t ended = 0;
+    for (int k = 0; k < 3000 && (ended = waitpid(child, &status, WNOHANG)) == 0; ++k) usleep(10000);
+    if (ended == 0) {
+        kill(child, SIGKILL);
+        waitpid(child, &status, 0);
+        FAIL() << "the child hung";
+    }
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+    EXPECT_EQ(fetched(cache, 3)->pool.get(), inherited);
+    EXPECT_EQ(fingerprint(solved(*fetched(cache, 3), net, scenarios)[4]), want);
 }
 
 // In a child whose address space is capped just above its use, the system refuses new thread

@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <bit>
+#include <cstdint>
 #include <optional>
 #include <span>
 #include <vector>
@@ -36,6 +38,55 @@ TEST(Cache, KeptAcrossSolvesAndRebuiltAfterReset) {
         EXPECT_EQ(history(), first);
         EXPECT_EQ(solver.backend_creations(), 2u);
         EXPECT_EQ(solver.pattern_builds(), 2 * patterns);
+    }
+}
+
+// One solve of the grid from its start: the history and the voltages as bits, the outcome and
+// the number of island reports.
+struct Solved {
+    std::vector<std::uint64_t> bits;
+    SolveOutcome outcome;
+    std::size_t islands;
+};
+
+Solved solve_grid(PersistentSolver& solver, std::uint64_t max_iter, Interruption check = {}) {
+    const Net net = testing::grid();
+    std::vector<Bus> buses = net.buses;
+    const auto [islands, stats] = solver.solve_with_stats(buses, net.y, max_iter, 1e-10, check);
+    Solved r{{}, stats.outcome, islands.size()};
+    for (double x : stats.history) r.bits.push_back(std::bit_cast<std::uint64_t>(x));
+    for (const Bus& b : buses) {
+        for (double x : {b.vm, b.va}) r.bits.push_back(std::bit_cast<std::uint64_t>(x));
+    }
+    return r;
+}
+
+// An interruption before pass k ends the solve after k passes, with no island reports and the
+// buses a k-pass limit leaves; the caches stay as a solve running on would leave them, so the next
+// solve is a fresh solver's, bit for bit (on "klu_native" also the pivot order of the first pass).
+TEST(Cache, AnInterruptedSolveLeavesNothingThatChangesTheNext) {
+    struct Countdown {
+        mutable int left;
+    };
+    const auto at_zero = [](const void* countdown) {
+        return static_cast<const Countdown*>(countdown)->left-- == 0;
+    };
+    for (Backend backend : {Backend::Scalar, Backend::Block, Backend::KluNative}) {
+        PersistentSolver fresh(backend);
+        const Solved want = solve_grid(fresh, 20);
+        ASSERT_EQ(want.outcome, SolveOutcome::Converged);
+        for (std::uint64_t k : {0, 1, 2}) {
+            SCOPED_TRACE(::testing::Message() << "backend " << int(backend) << ", pass " << k);
+            PersistentSolver solver(backend), limited(backend);
+            const Countdown countdown{static_cast<int>(k)};
+            const Solved got = solve_grid(solver, 20, {at_zero, &countdown});
+            EXPECT_EQ(got.outcome, SolveOutcome::Interrupted);
+            EXPECT_EQ(got.islands, 0u);
+            EXPECT_EQ(got.bits, solve_grid(limited, k).bits);
+            const Solved again = solve_grid(solver, 20);
+            EXPECT_EQ(again.bits, want.bits);
+            EXPECT_EQ(again.islands, want.islands);
+        }
     }
 }
 
