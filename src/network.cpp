@@ -191,19 +191,30 @@ Complex effective_injection(const Bus& bus) {
 
 std::pair<std::vector<double>, std::vector<double>> power_injections(std::span<const Bus> buses,
                                                                      const YBusSparse& ybus) {
+    InjectionWork work;
+    power_injections(buses, ybus, work);
+    return {std::move(work.p), std::move(work.q)};
+}
+
+void power_injections(std::span<const Bus> buses, const YBusSparse& ybus, InjectionWork& work) {
     const std::size_t n = buses.size();
     check_bus_count(n, ybus.n);
-    std::vector<Complex> v(n);
-    for (std::size_t i = 0; i < n; ++i) v[i] = phasor(buses[i]);
-    const std::vector<Complex> current = ybus.matrix.mul_vec(v);
-    check_len(current.size(), n, "the Y-bus product");
-    std::vector<double> p(n), q(n);
+    work.v.resize(n);
+    work.current.resize(n);
+    work.p.resize(n);
+    work.q.resize(n);
+    for (std::size_t i = 0; i < n; ++i) work.v[i] = phasor(buses[i]);
+    ybus.matrix.mul_vec_into(work.v, work.current);
     for (std::size_t i = 0; i < n; ++i) {
-        const Complex vi = v[i], ii = current[i];
-        p[i] = vi.real() * ii.real() + vi.imag() * ii.imag();
-        q[i] = vi.imag() * ii.real() - vi.real() * ii.imag();
+        const Complex vi = work.v[i], ii = work.current[i];
+        work.p[i] = vi.real() * ii.real() + vi.imag() * ii.imag();
+        work.q[i] = vi.imag() * ii.real() - vi.real() * ii.imag();
     }
-    return {std::move(p), std::move(q)};
+}
+
+std::pair<double, double> bus_mismatch(const Bus& bus, double p, double q) {
+    const Complex s = effective_injection(bus);
+    return {s.real() - p, s.imag() - q};
 }
 
 std::vector<std::vector<std::size_t>> connected_components(const YBusSparse& ybus) {

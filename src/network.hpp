@@ -80,6 +80,21 @@ std::pair<Complex, Complex> transformer_admittances_ex(double u, double u_base, 
 // The complex power (P, Q) drawn out of each bus at the buses' current voltages.
 std::pair<std::vector<double>, std::vector<double>> power_injections(std::span<const Bus> buses,
                                                                      const YBusSparse& ybus);
+
+// The working lists of power_injections, kept by a caller that measures every Newton pass so that
+// a pass allocates nothing: the phasors V, the currents Y*V, and P and Q, one entry per bus.
+struct InjectionWork {
+    std::vector<Complex> v;
+    std::vector<Complex> current;
+    std::vector<double> p;
+    std::vector<double> q;
+};
+
+// The same as power_injections, into `work`; its lists are sized to the bus count on first use.
+void power_injections(std::span<const Bus> buses, const YBusSparse& ybus, InjectionWork& work);
+
+// The mismatch of one bus, effective injection minus calculated injection: (active, reactive).
+std::pair<double, double> bus_mismatch(const Bus& bus, double p, double q);
 // Islands of the Y-bus pattern: each ascending, ordered by their smallest bus.
 std::vector<std::vector<std::size_t>> connected_components(const YBusSparse& ybus);
 std::vector<Classified> classify(std::span<const std::vector<std::size_t>> components,

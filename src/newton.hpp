@@ -67,12 +67,14 @@ SolveStats newton_iterate(std::span<Bus> buses, const YBusSparse& ybus, const Un
         return stats;
     }
     std::vector<double> mismatch(layout.dim());
+    network::InjectionWork injections;
     for (std::uint64_t pass = 0;;) {
         if (interrupted()) {
             stats.outcome = SolveOutcome::Interrupted;
             return stats;
         }
-        const auto [p, q] = network::power_injections(buses, ybus);
+        network::power_injections(buses, ybus, injections);
+        const std::span<const double> p(injections.p), q(injections.q);
         compute_mismatch(buses, layout, p, q, mismatch);
         const double norm = mismatch_norm(mismatch);
         stats.history.push_back(norm);
@@ -80,8 +82,7 @@ SolveStats newton_iterate(std::span<Bus> buses, const YBusSparse& ybus, const Un
             stats.outcome = SolveOutcome::Converged;
             return stats;
         }
-        if (!step(std::span<const double>(p), std::span<const double>(q),
-                  std::span<const double>(mismatch))) {
+        if (!step(p, q, std::span<const double>(mismatch))) {
             stats.outcome = SolveOutcome::SingularJacobian;
             return stats;
         }

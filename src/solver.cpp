@@ -1,7 +1,6 @@
 #include "solver.hpp"
 
 #include <string>
-#include <tuple>
 #include <utility>
 
 #include "newton.hpp"
@@ -29,9 +28,9 @@ double component_norm(std::span<const Bus> buses, std::span<const std::size_t> c
         check_index(b, buses.size());
         const Bus& bus = buses[b];
         if (is_slack(bus)) continue;
-        const Complex s = network::effective_injection(bus);
-        norm = fold_norm(norm, s.real() - p[b]);
-        if (is_pq(bus)) norm = fold_norm(norm, s.imag() - q[b]);
+        const auto [dp, dq] = network::bus_mismatch(bus, p[b], q[b]);
+        norm = fold_norm(norm, dp);
+        if (is_pq(bus)) norm = fold_norm(norm, dq);
     }
     return norm;
 }
@@ -44,8 +43,7 @@ std::vector<IslandReport> island_reports(std::span<const Bus> buses, const YBusS
                                          SolveOutcome outcome, double tol) {
     std::vector<IslandReport> reports;
     reports.reserve(classified.size());
-    std::vector<double> p;
-    std::vector<double> q;
+    network::InjectionWork injections;
     bool have_injections = false;
     for (const Classified& c : classified) {
         IslandReport report{c.buses, c.slacks, IslandStatus::NotConverged};
@@ -54,10 +52,10 @@ std::vector<IslandReport> island_reports(std::span<const Bus> buses, const YBusS
             report.status = IslandStatus::Sourceless;
         } else if (kind == ComponentKind::SingleSlack || kind == ComponentKind::MultiSlack) {
             if (!have_injections) {
-                std::tie(p, q) = network::power_injections(buses, ybus);
+                network::power_injections(buses, ybus, injections);
                 have_injections = true;
             }
-            const double norm = component_norm(buses, c.buses, p, q);
+            const double norm = component_norm(buses, c.buses, injections.p, injections.q);
             if (norm < tol) {
                 report.status = kind == ComponentKind::SingleSlack ? IslandStatus::Converged
                                                                    : IslandStatus::MultiSlack;
@@ -109,10 +107,10 @@ void compute_mismatch(std::span<const Bus> buses, const UnknownLayout& layout,
     for (std::size_t k = 0; k < npvpq; ++k) {
         const std::size_t b = layout.pvpq[k];
         const Bus& bus = buses[b];
-        const Complex s = network::effective_injection(bus);
-        m[k] = s.real() - p[b];
+        const auto [dp, dq] = network::bus_mismatch(bus, p[b], q[b]);
+        m[k] = dp;
         if (is_pq(bus)) {
-            m[npvpq + next_pq] = s.imag() - q[b];
+            m[npvpq + next_pq] = dq;
             ++next_pq;
         }
     }

@@ -61,12 +61,19 @@ std::optional<SparseMatrix> SparseMatrix::build(std::size_t n,
 }
 
 std::vector<Complex> SparseMatrix::mul_vec(std::span<const Complex> x) const {
+    std::vector<Complex> y(n);
+    mul_vec_into(x, y);
+    return y;
+}
+
+void SparseMatrix::mul_vec_into(std::span<const Complex> x, std::span<Complex> y) const {
     check_len(x.size(), n, "x");
+    if (y.size() != n)
+        stop("the product of " + std::to_string(n) + " rows into " + std::to_string(y.size()) +
+             " values");
     const auto len = static_cast<Eigen::Index>(n);
     Eigen::Map<const Eigen::VectorXcd> xv(x.data(), len);
-    std::vector<Complex> y(n);
     Eigen::Map<Eigen::VectorXcd>(y.data(), len).noalias() = mat * xv;
-    return y;
 }
 
 namespace sparse {

@@ -24,6 +24,8 @@ struct SparseMatrix {
                                              std::span<const Triplet<Complex>> triplets);
     // y = A x over the first n entries of x; stops when x holds fewer than n.
     std::vector<Complex> mul_vec(std::span<const Complex> x) const;
+    // The same into y, which must hold exactly n values; allocates nothing.
+    void mul_vec_into(std::span<const Complex> x, std::span<Complex> y) const;
 };
 
 namespace sparse {
