@@ -5,32 +5,25 @@
 
 #include <algorithm>
 #include <array>
-#include <chrono>
 #include <cmath>
 #include <cstdio>
-#include <random>
 #include <vector>
 
 #include "newton.hpp"
+#include "pass_timing.hpp"
 #include "quillmere.hpp"
 #include "synthetic_mesh.hpp"
 
 using namespace quillmere;
+using bench::Clock;
+using bench::ms_since;
 using bench::Network;
 using bench::synthetic_mesh;
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
-
-double ms_since(Clock::time_point start) {
-    return std::chrono::duration<double, std::milli>(Clock::now() - start).count();
-}
-
 std::vector<Bus> start_from(const Network& net) {
-    std::vector<Bus> buses = net.buses;
-    network::linear_initial_guess(buses, net.ybus);
-    return buses;
+    return bench::start_from(net.buses, net.ybus);
 }
 
 }  // namespace
@@ -64,8 +57,7 @@ int main() {
         repeated.push_back(ms_since(t));
         if (st.history.size() != passes) return 1;
     }
-    std::sort(repeated.begin(), repeated.end());
-    const double repeated_ms = repeated[repeated.size() / 2];
+    const double repeated_ms = bench::median(repeated);
 
     // The one-off analysis on its own.
     buses = start_from(net);
@@ -73,43 +65,17 @@ int main() {
     const JacobianPattern pattern = JacobianPattern::analyze(buses, net.ybus);
     const double analyze_ms = ms_since(t);
     const UnknownLayout layout = unknown_layout(buses);
-    std::vector<Triplet<double>> triplets;
-    for (std::size_t k = 0; k < pattern.rows.size(); ++k) {
-        triplets.push_back({pattern.rows[k], pattern.cols[k], 0.0});
-    }
+    const std::vector<Triplet<double>> triplets = bench::first_triplets(pattern, buses, net.ybus);
     t = Clock::now();
     std::optional<RealSparseSystem> system = RealSparseSystem::create(layout.dim(), triplets);
     const double create_ms = ms_since(t);
     if (!system) return 1;
 
     // One pass split into its parts, over the same passes the solve makes.
-    double inj_ms = 0, fill_ms = 0, solve_ms = 0, update_ms = 0;
-    std::vector<double> mismatch(layout.dim()), values;
-    values.reserve(pattern.entries.size());
-    std::size_t steps = 0;
-    for (;;) {
-        t = Clock::now();
-        const auto [p, q] = network::power_injections(buses, net.ybus);
-        compute_mismatch(buses, layout, p, q, mismatch);
-        const double norm = mismatch_norm(mismatch);
-        inj_ms += ms_since(t);
-        if (norm < tol) break;
-        t = Clock::now();
-        pattern.fill(buses, p, q, values);
-        fill_ms += ms_since(t);
-        t = Clock::now();
-        const auto x = system->factor_and_solve_values(values, mismatch);
-        solve_ms += ms_since(t);
-        if (!x) return 1;
-        t = Clock::now();
-        const std::size_t npvpq = layout.pvpq.size();
-        for (std::size_t k = 0; k < npvpq; ++k) buses[layout.pvpq[k]].va += (*x)[k];
-        for (std::size_t k = 0; k < layout.pq.size(); ++k)
-            buses[layout.pq[k]].vm += (*x)[npvpq + k];
-        update_ms += ms_since(t);
-        ++steps;
-    }
-    const double pass_total = inj_ms + fill_ms + solve_ms + update_ms;
+    const bench::PassTimes split = bench::timed_newton(std::span<Bus>(buses), net.ybus, layout,
+                                                       pattern, *system, max_iter, tol);
+    if (!split.converged || split.passes != passes) return 1;
+    const std::size_t steps = split.steps();
 
     std::printf(
         "network: %zu buses (%zu PV, %zu PQ), %zu Y-bus entries; Jacobian %zu x %zu, %zu "
@@ -126,15 +92,14 @@ int main() {
         repeated_ms, static_cast<unsigned long long>(solver.pattern_builds()),
         static_cast<unsigned long long>(solver.backend_creations()));
     std::printf("per pass (%zu Newton steps, %zu mismatch evaluations):\n", steps, steps + 1);
-    const double per = static_cast<double>(steps);
-    std::printf("  injections + mismatch %8.3f ms  %5.1f %%\n", inj_ms / per,
-                100 * inj_ms / pass_total);
-    std::printf("  Jacobian fill         %8.3f ms  %5.1f %%\n", fill_ms / per,
-                100 * fill_ms / pass_total);
-    std::printf("  factor + solve        %8.3f ms  %5.1f %%\n", solve_ms / per,
-                100 * solve_ms / pass_total);
-    std::printf("  voltage update        %8.3f ms  %5.1f %%\n", update_ms / per,
-                100 * update_ms / pass_total);
+    const std::pair<const char*, double> parts[] = {{"injections + mismatch", split.mismatch},
+                                                    {"Jacobian fill", split.fill},
+                                                    {"factor + solve", split.linear},
+                                                    {"voltage update", split.update}};
+    for (const auto& [part, ms] : parts) {
+        std::printf("  %-21s %8.3f ms  %5.1f %%\n", part, ms / static_cast<double>(steps),
+                    100 * ms / split.total());
+    }
 
     // Every backend on the same start: first solve (its analysis included), then the median of
     // five repeated solves on the same solver.
@@ -162,7 +127,6 @@ int main() {
             s.solve_with_stats(again, net.ybus, max_iter, tol);
             times.push_back(ms_since(t));
         }
-        std::sort(times.begin(), times.end());
         if (reference.empty()) reference = buses;
         double dv = 0.0;
         for (std::size_t b = 0; b < buses.size(); ++b) {
@@ -172,7 +136,7 @@ int main() {
         std::printf(
             "  %-10s first solve %8.2f ms, repeated solve %8.2f ms (median of 5), %zu passes, "
             "max |V - V_scalar| %.1e\n",
-            name, first, times[times.size() / 2], st.history.size(), dv);
+            name, first, bench::median(times), st.history.size(), dv);
     }
     return 0;
 }

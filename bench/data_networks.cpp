@@ -1,0 +1,465 @@
+// Every network of the data folder on every backend, solved as solve() runs it (the template buses
+// copied, the linear initial guess, the Newton solve on the model's kept solver):
+//   - the repeated solve (median) split into the initial guess, the mismatch (injections,
+//     mismatch and norm), the Jacobian fill, the linear solve (factorisation and solve) and the
+//     rest (copy, islands, layout, voltage update, island reports), with its Newton passes;
+//   - the first solve on a fresh solver (pattern and backend analysis included) against a
+//     repeated one, and the initial guess against one Newton pass, as ratios;
+//   - the peak resident memory of the load and of each backend's first solve (ru_maxrss).
+// On the first network present (the smallest), the resident memory before and after 1,000 more
+// solves on each backend.
+//
+//   bench_data_networks [data_dir] [repeats]
+//
+// data_dir holds networks/*.json: by default $QM_DATA_DIR, else ../shared/data beside the
+// repository. The parts are timed by replaying the engine's loop with its own calls
+// (pass_timing.hpp); for "block", whose assembly the engine does not expose, the fill is the
+// engine's loop time less the other parts.
+
+#include <sys/resource.h>
+#include <unistd.h>
+
+#include <array>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <optional>
+#include <string>
+#include <unordered_map>
+#include <utility>
+#include <variant>
+#include <vector>
+
+#include "block_sparse.hpp"
+#include "newton_block.hpp"
+#include "pass_timing.hpp"
+#include "pgm/load.hpp"
+#include "quillmere.hpp"
+
+using namespace quillmere;
+using bench::Clock;
+using bench::median;
+using bench::ms_since;
+using bench::PassTimes;
+
+namespace {
+
+constexpr double kTol = 1e-6;  // the defaults of from_pgm_json and of peers.py
+constexpr std::uint64_t kMaxIter = 30;
+constexpr int kRssSolves = 1000;
+// Smallest first: the memory check runs on the first one present.
+constexpr const char* kFiles[] = {"case1354pegase.json", "case9241pegase.json",
+                                  "case_ACTIVSg10k.json", "dist_12k.json", "dist_60k.json"};
+constexpr std::array<std::pair<Backend, const char*>, 3> kBackends{
+    {{Backend::Scalar, "scalar"}, {Backend::Block, "block"}, {Backend::KluNative, "klu_native"}}};
+
+const char* backend_name(Backend backend) {
+    for (const auto& [b, name] : kBackends) {
+        if (b == backend) return name;
+    }
+    return "?";
+}
+
+// Starts a new peak: the kernel's high-water mark, which ru_maxrss reads, drops to the resident
+// size. False where /proc refuses; the peak then counts from the program's start.
+bool reset_peak_rss() {
+    std::ofstream clear("/proc/self/clear_refs");
+    clear << "5" << std::flush;
+    return static_cast<bool>(clear);
+}
+
+double peak_rss_mb() {
+    rusage usage{};
+    getrusage(RUSAGE_SELF, &usage);
+    return static_cast<double>(usage.ru_maxrss) / 1024.0;  // kB on Linux
+}
+
+long rss_kb() {
+    std::ifstream statm("/proc/self/statm");
+    long pages = 0, resident = 0;
+    statm >> pages >> resident;
+    return resident * (sysconf(_SC_PAGESIZE) / 1024);
+}
+
+// One solve() on `solver`: its time (ms), island reports and record.
+struct Solved {
+    double ms = 0;
+    std::vector<IslandReport> islands;
+    SolveStats stats;
+};
+
+Solved solve_once(PersistentSolver& solver, const pgm::LoadedNetwork& net,
+                  std::vector<Bus>& state) {
+    const auto t = Clock::now();
+    state = net.buses;
+    network::linear_initial_guess(state, net.ybus);
+    auto [islands, stats] = solver.solve_with_stats(state, net.ybus, kMaxIter, kTol);
+    return {ms_since(t), std::move(islands), std::move(stats)};
+}
+
+// The buses the engine's Newton loop starts from: the initial guess, with the buses of sourceless
+// islands as the solve rewrote them (`solved` holds them after a solve).
+std::vector<Bus> loop_start(const pgm::LoadedNetwork& net, const Solved& first,
+                            std::span<const Bus> solved) {
+    std::vector<Bus> start = bench::start_from(net.buses, net.ybus);
+    for (const IslandReport& island : first.islands) {
+        if (island.status != IslandStatus::Sourceless) continue;
+        for (std::size_t b : island.buses) start[b] = solved[b];
+    }
+    return start;
+}
+
+// The block matrix of a pass with the entries the engine pushes (one per Y-bus position between
+// non-slack buses, in row order), its values taken from the scalar Jacobian. A PV bus's reactive
+// row is "magnitude change = 0" as in the engine; a PV bus's magnitude column, absent from the
+// scalar Jacobian, holds zeros. That column multiplies a step the PV row fixes at zero, so the
+// step is unchanged, and the block factorisation, which never pivots, does the same work.
+struct BlockScatter {
+    std::vector<BlockEntry> shape;
+    std::vector<std::size_t> entry;        // per Jacobian entry, its block entry
+    std::vector<std::uint8_t> slot;        // and its place in that block
+    std::vector<std::size_t> pv_diagonal;  // the block entries of PV buses' diagonals
+    std::size_t n = 0;
+
+    BlockMatrix matrix(std::span<const double> values) const {
+        BlockMatrix m{shape, n};
+        for (std::size_t k = 0; k < values.size(); ++k) {
+            m.entries[entry[k]].block[slot[k]] = values[k];
+        }
+        for (std::size_t e : pv_diagonal) m.entries[e].block[3] = 1.0;
+        return m;
+    }
+};
+
+std::uint8_t block_slot(EntryKind kind) {
+    switch (kind) {
+        case EntryKind::DpDthetaDiag:
+        case EntryKind::DpDthetaOff:
+            return 0;
+        case EntryKind::DpDvDiag:
+        case EntryKind::DpDvOff:
+            return 1;
+        case EntryKind::DqDthetaDiag:
+        case EntryKind::DqDthetaOff:
+            return 2;
+        default:
+            return 3;
+    }
+}
+
+BlockScatter block_scatter(std::span<const Bus> buses, const YBusSparse& ybus,
+                           const UnknownLayout& layout, const JacobianPattern& pattern) {
+    constexpr std::size_t kNone = static_cast<std::size_t>(-1);
+    BlockScatter s;
+    s.n = layout.pvpq.size();
+    std::vector<std::size_t> pos(buses.size(), kNone);
+    for (std::size_t k = 0; k < s.n; ++k) pos[layout.pvpq[k]] = k;
+    std::unordered_map<std::uint64_t, std::size_t> at;
+    for (std::size_t k = 0; k < s.n; ++k) {
+        const std::size_t i = layout.pvpq[k];
+        for (const auto& [j, y] : ybus.rows[i]) {
+            if (j != i && pos[j] == kNone) continue;
+            const std::size_t col = j == i ? k : pos[j];
+            at[k * s.n + col] = s.shape.size();
+            if (j == i && !is_pq(buses[i])) s.pv_diagonal.push_back(s.shape.size());
+            s.shape.push_back({k, col, Block{}});
+        }
+    }
+    for (const Entry& e : pattern.entries) {
+        s.entry.push_back(at.at(pos[e.i] * s.n + pos[e.j]));
+        s.slot.push_back(block_slot(e.kind));
+    }
+    return s;
+}
+
+// One backend on one network (ms). `finish` is the block adjacency build inside the block fill.
+struct Row {
+    std::size_t passes = 0;
+    bool replay_agrees = true;  // the replay made as many passes as the engine
+    double first = 0, repeat = 0, guess = 0, mismatch = 0, fill = 0, linear = 0, update = 0,
+           loop = 0;
+    double pattern = -1, analysis = 0, finish = -1, peak_mb = 0;
+
+    double rest() const { return repeat - guess - mismatch - fill - linear; }
+    double pass() const {
+        const double steps = static_cast<double>(passes > 1 ? passes - 1 : 1);
+        return mismatch / static_cast<double>(passes) + (fill + linear + update) / steps;
+    }
+};
+
+// One replay of a solve's loop, and the engine's loop from the same start timed whole. `finish`
+// only for "block" (else negative).
+struct Sample {
+    PassTimes parts;
+    double finish = -1;
+    double loop = 0;
+};
+
+// The "scalar" and "klu_native" loop, on a backend created as the engine does; and the engine's
+// own loop on the same pattern and backend, timed whole.
+template <LinearSolver System>
+struct LoopReplay {
+    std::optional<JacobianPattern> pattern;
+    UnknownLayout layout;
+    std::optional<System> system;
+
+    static LoopReplay prepare(const pgm::LoadedNetwork& net, std::span<const Bus> start, Row& row) {
+        LoopReplay r;
+        auto t = Clock::now();
+        r.pattern.emplace(JacobianPattern::analyze(start, net.ybus));
+        row.pattern = ms_since(t);
+        r.layout = unknown_layout(start);
+        const auto triplets = bench::first_triplets(*r.pattern, start, net.ybus);
+        t = Clock::now();
+        r.system = System::create(r.layout.dim(), triplets);
+        row.analysis = ms_since(t);
+        return r;
+    }
+
+    bool ready() const { return system.has_value(); }
+
+    Sample run(const pgm::LoadedNetwork& net, std::vector<Bus>& buses) {
+        std::vector<Bus> again = buses;
+        Sample sample{bench::timed_newton(std::span<Bus>(buses), net.ybus, layout, *pattern,
+                                          *system, kMaxIter, kTol)};
+        const auto t = Clock::now();
+        newton_raphson_cached(std::span<Bus>(again), net.ybus, kMaxIter, kTol, pattern, system);
+        sample.loop = ms_since(t);
+        return sample;
+    }
+};
+
+// The "block" loop: the adjacency build and the factorisation timed with the engine's calls, and
+// the engine's own loop timed whole, from the same start, for the assembly by difference.
+struct BlockReplay {
+    JacobianPattern pattern;
+    UnknownLayout layout;
+    BlockScatter scatter;
+    BlockSymbolic symbolic;
+
+    static BlockReplay prepare(const pgm::LoadedNetwork& net, std::span<const Bus> start,
+                               Row& row) {
+        JacobianPattern pattern = JacobianPattern::analyze(start, net.ybus);
+        UnknownLayout layout = unknown_layout(start);
+        BlockScatter scatter = block_scatter(start, net.ybus, layout, pattern);
+        std::vector<double> values;
+        const auto [p, q] = network::power_injections(start, net.ybus);
+        pattern.fill(start, p, q, values);
+        const BlockAdjacency first = scatter.matrix(values).finish();
+        const auto t = Clock::now();
+        BlockSymbolic symbolic = BlockSymbolic::analyze(first);
+        row.analysis = ms_since(t);
+        return {std::move(pattern), std::move(layout), std::move(scatter), std::move(symbolic)};
+    }
+
+    bool ready() const { return true; }
+
+    Sample run(const pgm::LoadedNetwork& net, std::vector<Bus>& buses) {
+        std::vector<Bus> again = buses;
+        const std::size_t n = layout.pvpq.size();
+        std::vector<double> values;
+        std::vector<BlockVector> rhs(n), x;
+        BlockMatrix matrix;
+        double finish_ms = 0, lu_ms = 0;
+        Sample sample;
+        sample.parts = bench::timed_iterate(
+            buses, net.ybus, layout, kMaxIter, kTol,
+            [&](std::span<const double> p, std::span<const double> q) {
+                pattern.fill(buses, p, q, values);
+                matrix = scatter.matrix(values);
+            },
+            [&](std::span<const double> mismatch) {
+                std::size_t next_pq = n;
+                for (std::size_t k = 0; k < n; ++k) {
+                    rhs[k] = {mismatch[k],
+                              is_pq(buses[layout.pvpq[k]]) ? mismatch[next_pq++] : 0.0};
+                }
+                auto t = Clock::now();
+                const BlockAdjacency adjacency = std::move(matrix).finish();
+                finish_ms += ms_since(t);
+                t = Clock::now();
+                const std::optional<BlockLu> lu = BlockLu::refactor(symbolic, adjacency);
+                if (lu) x = lu->solve(rhs);
+                lu_ms += ms_since(t);
+                return lu.has_value();
+            },
+            [&] {
+                for (std::size_t k = 0; k < n; ++k) {
+                    Bus& bus = buses[layout.pvpq[k]];
+                    bus.va += x[k][0];
+                    bus.vm += x[k][1];
+                }
+            });
+        sample.parts.linear = lu_ms;
+        sample.finish = finish_ms;
+
+        std::optional<BlockSymbolic> kept = symbolic;
+        const auto t = Clock::now();
+        newton_raphson_block_cached(again, net.ybus, kMaxIter, kTol, kept);
+        sample.loop = ms_since(t);
+        return sample;
+    }
+};
+
+// The solve, the guess and the replay alternate, so that all three see the same machine load.
+template <class Replay>
+std::optional<Row> bench_with(const pgm::LoadedNetwork& net, Backend backend, int repeats) {
+    Row row;
+    std::vector<Bus> state;
+    PersistentSolver solver(backend);
+    reset_peak_rss();
+    const Solved first = solve_once(solver, net, state);
+    row.first = first.ms;
+    row.peak_mb = peak_rss_mb();
+    if (first.stats.outcome != SolveOutcome::Converged) {
+        std::printf("%-10s did not converge within %llu passes\n", backend_name(backend),
+                    static_cast<unsigned long long>(kMaxIter));
+        return std::nullopt;
+    }
+    row.passes = first.stats.history.size();
+
+    const std::vector<Bus> start = loop_start(net, first, state);
+    Replay replay = Replay::prepare(net, start, row);
+    if (!replay.ready()) {
+        std::printf("%-10s backend creation failed in the replay\n", backend_name(backend));
+        return std::nullopt;
+    }
+    std::vector<double> repeat, guess, mismatch, fill, linear, update, finish, loop;
+    for (int r = 0; r < repeats; ++r) {
+        repeat.push_back(solve_once(solver, net, state).ms);
+        state = net.buses;
+        const auto t = Clock::now();
+        network::linear_initial_guess(state, net.ybus);
+        guess.push_back(ms_since(t));
+        std::vector<Bus> buses = start;
+        const Sample s = replay.run(net, buses);
+        row.replay_agrees = row.replay_agrees && s.parts.passes == row.passes;
+        mismatch.push_back(s.parts.mismatch);
+        fill.push_back(s.parts.fill);
+        linear.push_back(s.parts.linear);
+        update.push_back(s.parts.update);
+        finish.push_back(s.finish);
+        loop.push_back(s.loop);
+    }
+    row.repeat = median(repeat);
+    row.guess = median(guess);
+    row.mismatch = median(mismatch);
+    row.linear = median(linear);
+    row.update = median(update);
+    row.finish = median(finish);
+    row.loop = median(loop);
+    row.fill = row.finish < 0 ? median(fill) : row.loop - row.mismatch - row.linear - row.update;
+    return row;
+}
+
+std::optional<Row> bench_backend(const pgm::LoadedNetwork& net, Backend backend, int repeats) {
+    switch (backend) {
+        case Backend::Scalar:
+            return bench_with<LoopReplay<RealSparseSystem>>(net, backend, repeats);
+        case Backend::Block:
+            return bench_with<BlockReplay>(net, backend, repeats);
+        default:
+            return bench_with<LoopReplay<KluNativeSystem>>(net, backend, repeats);
+    }
+}
+
+void bench_network(const pgm::LoadedNetwork& net, const std::string& file, double load_ms,
+                   int repeats) {
+    std::size_t pv = 0, pq = 0;
+    for (const Bus& b : net.buses) {
+        pv += b.bus_type == static_cast<std::uint8_t>(BusType::PV) ? 1 : 0;
+        pq += is_pq(b) ? 1 : 0;
+    }
+    std::printf(
+        "\n== %s: %zu buses (%zu PV, %zu PQ), loaded in %.1f ms, peak RSS of the load %.1f MB\n",
+        file.c_str(), net.buses.size(), pv, pq, load_ms, peak_rss_mb());
+    std::printf("%-10s %6s %9s %8s %8s %8s %8s %8s | %8s %8s | %9s %7s %8s %8s | %10s %8s\n",
+                "backend", "passes", "repeat", "guess", "mismatch", "fill", "linear", "rest",
+                "loop", "finish", "first", "1st/rep", "pattern", "backend", "guess/pass",
+                "peak MB");
+    for (const auto& [backend, name] : kBackends) {
+        const std::optional<Row> row = bench_backend(net, backend, repeats);
+        if (!row) continue;
+        char pattern[16] = "-", finish[16] = "-";
+        if (row->pattern >= 0) std::snprintf(pattern, sizeof pattern, "%.2f", row->pattern);
+        if (row->finish >= 0) std::snprintf(finish, sizeof finish, "%.2f", row->finish);
+        std::printf(
+            "%-10s %5zu%s %9.2f %8.2f %8.2f %8.2f %8.2f %8.2f | %8.2f %8s | %9.2f %7.2f %8s %8.2f "
+            "| "
+            "%10.2f %8.1f\n",
+            name, row->passes, row->replay_agrees ? " " : "*", row->repeat, row->guess,
+            row->mismatch, row->fill, row->linear, row->rest(), row->loop, finish, row->first,
+            row->first / row->repeat, pattern, row->analysis, row->guess / row->pass(),
+            row->peak_mb);
+    }
+    std::printf("resident now %.1f MB, peak %.1f MB (ru_maxrss)\n",
+                static_cast<double>(rss_kb()) / 1024.0, peak_rss_mb());
+}
+
+// Resident memory over many solve() calls on one kept solver: it must not grow.
+void rss_over_solves(const pgm::LoadedNetwork& net, const std::string& file) {
+    std::printf("\nresident memory over %d repeated solves of %s (after 10 to warm up):\n",
+                kRssSolves, file.c_str());
+    for (const auto& [backend, name] : kBackends) {
+        PersistentSolver solver(backend);
+        std::vector<Bus> state;
+        for (int k = 0; k < 10; ++k) solve_once(solver, net, state);
+        const long before = rss_kb();
+        for (int k = 0; k < kRssSolves; ++k) solve_once(solver, net, state);
+        const long after = rss_kb();
+        std::printf("  %-10s %8ld kB -> %8ld kB  (%+ld kB)\n", name, before, after, after - before);
+    }
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    const char* env = std::getenv("QM_DATA_DIR");
+    const std::filesystem::path root =
+        argc > 1 && *argv[1] != 0 ? std::filesystem::path(argv[1])
+        : env != nullptr          ? std::filesystem::path(env)
+                         : std::filesystem::path(QM_SOURCE_ROOT) / ".." / "shared" / "data";
+    const int repeats = argc > 2 ? std::max(1, std::atoi(argv[2])) : 7;
+    const std::filesystem::path dir = root / "networks";
+    std::printf("networks under %s; tol %g, at most %llu passes; times in ms, medians of %d\n",
+                dir.c_str(), kTol, static_cast<unsigned long long>(kMaxIter), repeats);
+    std::printf(
+        "repeat   solve() on a kept solver = guess + mismatch + fill + linear + rest\n"
+        "loop     the engine's Newton loop alone (in repeat); finish: the block adjacency build "
+        "(in fill)\n"
+        "         block: fill = loop - mismatch - linear - voltage update (its assembly is not "
+        "callable alone)\n"
+        "first    solve() on a fresh solver; pattern, backend: its Jacobian pattern and backend "
+        "analysis\n"
+        "         (klu_native: with the first factorisation)\n"
+        "guess/pass  initial guess / one Newton pass; peak MB: ru_maxrss over the first solve\n"
+        "*        the replay's passes differ from the engine's\n");
+    if (!reset_peak_rss()) {
+        std::printf("(the peak cannot be reset here: every peak counts from the start)\n");
+    }
+    bool rss_checked = false;
+    for (const char* file : kFiles) {
+        const std::filesystem::path path = dir / file;
+        if (!std::filesystem::exists(path)) {
+            std::printf("\n%s: absent, skipped\n", path.c_str());
+            continue;
+        }
+        reset_peak_rss();
+        const auto t = Clock::now();
+        auto loaded = pgm::load_network(path.string(), 1e6, 50.0);
+        const double load_ms = ms_since(t);
+        if (const auto* error = std::get_if<pgm::LoadError>(&loaded)) {
+            std::printf("\n%s\n", error->message.c_str());
+            continue;
+        }
+        const auto& net = std::get<pgm::LoadedNetwork>(loaded);
+        bench_network(net, file, load_ms, repeats);
+        // On the first network, before a larger one leaves freed memory behind that a growing
+        // heap would reuse unseen.
+        if (!rss_checked) rss_over_solves(net, file);
+        rss_checked = true;
+    }
+    return 0;
+}
