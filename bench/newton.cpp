@@ -85,7 +85,7 @@ int main() {
     // One pass split into its parts, over the same passes the solve makes.
     double inj_ms = 0, fill_ms = 0, solve_ms = 0, update_ms = 0;
     std::vector<double> mismatch(layout.dim()), values;
-    values.reserve(pattern.entries.size());
+    values.reserve(pattern.size());
     std::size_t steps = 0;
     for (;;) {
         t = Clock::now();
@@ -115,7 +115,7 @@ int main() {
         "network: %zu buses (%zu PV, %zu PQ), %zu Y-bus entries; Jacobian %zu x %zu, %zu "
         "entries\n",
         net.ybus.n, layout.pvpq.size() - layout.pq.size(), layout.pq.size(), ybus_nnz, layout.dim(),
-        layout.dim(), pattern.entries.size());
+        layout.dim(), pattern.size());
     std::printf(
         "first solve:    %8.2f ms  (%zu passes; includes pattern analysis %.2f ms and "
         "backend analysis %.2f ms)\n",

@@ -103,7 +103,7 @@ SolveStats newton_raphson_cached(std::span<Bus> buses, const YBusSparse& ybus,
     const JacobianPattern& pat = *pattern;
 
     std::vector<double> values;
-    values.reserve(pat.entries.size());
+    values.reserve(pat.size());
     auto step = [&](std::span<const double> p, std::span<const double> q,
                     std::span<const double> mismatch) {
         pat.fill(buses, p, q, values);

@@ -146,7 +146,7 @@ std::pair<std::vector<IslandReport>, SolveStats> PersistentSolver::solve_with_st
             stats = newton_raphson_cached(buses, ybus, max_iter, tol, pattern_, scalar_system_);
             break;
         case Backend::Block:
-            stats = newton_raphson_block_cached(buses, ybus, max_iter, tol, block_symbolic_);
+            stats = newton_raphson_block_cached(buses, ybus, max_iter, tol, block_analysis_);
             break;
         case Backend::KluNative:
             stats = newton_raphson_cached(buses, ybus, max_iter, tol, pattern_, klu_system_);
@@ -164,7 +164,7 @@ std::pair<std::vector<IslandReport>, SolveStats> PersistentSolver::solve_with_st
 void PersistentSolver::reset() {
     pattern_.reset();
     scalar_system_.reset();
-    block_symbolic_.reset();
+    block_analysis_.reset();
     klu_system_.reset();
 }
 

@@ -11,10 +11,10 @@
 #include <utility>
 #include <vector>
 
-#include "block_sparse.hpp"
 #include "jacobian.hpp"
 #include "klu_native/klu_native.hpp"
 #include "network.hpp"
+#include "newton_block.hpp"
 #include "sparse.hpp"
 #include "types.hpp"
 
@@ -78,8 +78,8 @@ class PersistentSolver {
     // Solves the buses in place from their current voltages, all components in one Newton system,
     // and reports one island per connected component in component order. Components without a
     // slack bus are rewritten as Slack buses fixed at zero voltage. Precondition: every call on
-    // one solver (until `reset`) sees the same bus types and Y-bus pattern; the caches are never
-    // compared with them. Stops when the bus list does not match the Y-bus.
+    // one solver (until `reset`) sees the same bus types and Y-bus (the caches keep its values);
+    // the caches are never compared with them. Stops when the bus list does not match the Y-bus.
     std::pair<std::vector<IslandReport>, SolveStats> solve_with_stats(std::span<Bus> buses,
                                                                       const YBusSparse& ybus,
                                                                       std::uint64_t max_iter,
@@ -93,9 +93,9 @@ class PersistentSolver {
     // Read-only views of the caches, for tests and diagnostics. The backend object is the
     // "scalar" or "klu_native" system, or for "block" its analysis; the counts are of cache fills.
     const std::optional<JacobianPattern>& pattern() const { return pattern_; }
-    const std::optional<BlockSymbolic>& block_symbolic() const { return block_symbolic_; }
+    const std::optional<BlockAnalysis>& block_analysis() const { return block_analysis_; }
     bool has_backend_object() const {
-        return scalar_system_.has_value() || block_symbolic_.has_value() || klu_system_.has_value();
+        return scalar_system_.has_value() || block_analysis_.has_value() || klu_system_.has_value();
     }
     std::uint64_t pattern_builds() const { return pattern_builds_; }
     std::uint64_t backend_creations() const { return backend_creations_; }
@@ -103,7 +103,7 @@ class PersistentSolver {
   private:
     std::optional<JacobianPattern> pattern_;
     std::optional<RealSparseSystem> scalar_system_;
-    std::optional<BlockSymbolic> block_symbolic_;
+    std::optional<BlockAnalysis> block_analysis_;
     std::optional<KluNativeSystem> klu_system_;
     Backend backend_;
     std::uint64_t pattern_builds_ = 0;
