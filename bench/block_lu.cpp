@@ -180,7 +180,7 @@ bool split_passes(const std::vector<Bus>& start, const YBusSparse& ybus, BlockAn
         if (!analysis.lu.refactor()) return false;
         split.refactor += ms_since(t);
         t = Clock::now();
-        analysis.solve_step(buses, mismatch);
+        analysis.solve_step(mismatch);
         for (std::size_t k = 0; k < layout.pvpq.size(); ++k) {
             buses[layout.pvpq[k]].va += analysis.step[k][0];
             buses[layout.pvpq[k]].vm += analysis.step[k][1];

@@ -12,23 +12,34 @@ namespace quillmere {
 namespace {
 
 constexpr std::uint32_t kNone = std::numeric_limits<std::uint32_t>::max();
+constexpr std::uint32_t kNoRow = BlockAnalysis::kNoRow;
 
 }  // namespace
 
 BlockAnalysis BlockAnalysis::analyze(std::span<const Bus> buses, const YBusSparse& ybus) {
     const std::vector<Coupling> listed = list_couplings(buses, ybus);
     std::vector<std::uint32_t> block(buses.size(), kNone);
+    std::vector<std::uint32_t> reactive_row;
     std::uint32_t n = 0;
+    std::uint32_t npq = 0;
     for (std::size_t i = 0; i < buses.size(); ++i) {
-        if (!is_slack(buses[i])) block[i] = n++;
+        if (is_slack(buses[i])) continue;
+        block[i] = n++;
+        reactive_row.push_back(is_pq(buses[i]) ? npq++ : kNoRow);
     }
+    // The reactive rows follow the active ones, in the same bus order.
+    for (std::uint32_t& row : reactive_row) row = row == kNoRow ? kNoRow : n + row;
     std::vector<std::size_t> rows(listed.size());
     std::vector<std::size_t> cols(listed.size());
     for (std::size_t t = 0; t < listed.size(); ++t) {
         rows[t] = block[listed[t].i];
         cols[t] = block[listed[t].j];
     }
-    BlockAnalysis analysis{{}, {}, BlockLu::analyze(n, rows, cols), std::vector<BlockVector>(n)};
+    BlockAnalysis analysis{{},
+                           {},
+                           BlockLu::analyze(n, rows, cols),
+                           std::move(reactive_row),
+                           std::vector<BlockVector>(n)};
 
     // A stable counting sort of the couplings by slot.
     const std::span<const std::uint32_t> slots = analysis.lu.slots();
@@ -69,24 +80,15 @@ void BlockAnalysis::assemble(std::span<const Bus> buses, std::span<const double>
     });
 }
 
-void BlockAnalysis::solve_step(std::span<const Bus> buses, std::span<const double> mismatch) {
-    // The reactive rows follow the active ones in the same bus order, so one walk pairs them.
+void BlockAnalysis::solve_step(std::span<const double> mismatch) {
     const std::size_t n = step.size();
-    std::size_t k = 0;
-    std::size_t next_pq = n;
-    for (std::size_t i = 0; i < buses.size(); ++i) {
-        if (is_slack(buses[i])) continue;
-        check_index(k, n);
-        check_index(k, mismatch.size());
-        double reactive = 0.0;
-        if (is_pq(buses[i])) {
-            check_index(next_pq, mismatch.size());
-            reactive = mismatch[next_pq++];
-        }
-        step[k] = BlockVector{mismatch[k], reactive};
-        ++k;
+    check_len(reactive_row.size(), n, "the reactive row list");
+    check_len(mismatch.size(), n, "the mismatch");
+    for (std::size_t k = 0; k < n; ++k) {
+        const std::uint32_t row = reactive_row[k];
+        if (row != kNoRow) check_index(row, mismatch.size());
+        step[k] = BlockVector{mismatch[k], row == kNoRow ? 0.0 : mismatch[row]};
     }
-    check_len(k, n, "the non-slack bus list");
     lu.solve(step);
 }
 
@@ -105,7 +107,7 @@ SolveStats newton_raphson_block_cached(std::span<Bus> buses, const YBusSparse& y
         }
         a.assemble(buses, p, q);
         if (!a.lu.refactor()) return false;
-        a.solve_step(buses, mismatch);
+        a.solve_step(mismatch);
         for (std::size_t k = 0; k < layout.pvpq.size(); ++k) {
             Bus& bus = buses[layout.pvpq[k]];
             bus.va += a.step[k][0];

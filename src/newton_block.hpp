@@ -7,6 +7,7 @@
 // and allocates nothing.
 
 #include <cstdint>
+#include <limits>
 #include <optional>
 #include <span>
 #include <vector>
@@ -18,6 +19,7 @@
 
 namespace quillmere {
 
+// Defined in solver.hpp, which keeps a BlockAnalysis and so includes this header.
 struct SolveStats;
 
 // One pattern's block Jacobian: coupling t is the block at (block of bus i, block of bus j), the
@@ -26,9 +28,14 @@ struct SolveStats;
 // back; couplings of one position keep their list_couplings order, the order they are summed in.
 // Like the Jacobian pattern it keeps the Y-bus values it was made with.
 struct BlockAnalysis {
+    // The reactive row of a PV bus, which the mismatch does not hold.
+    static constexpr std::uint32_t kNoRow = std::numeric_limits<std::uint32_t>::max();
+
     std::vector<Coupling> couplings;
     std::vector<std::uint32_t> slot;  // non-decreasing
     BlockLu lu;
+    // Per block: the mismatch row of its reactive balance, or kNoRow.
+    std::vector<std::uint32_t> reactive_row;
     std::vector<BlockVector> step;  // one block vector per non-slack bus
 
     // Stops as list_couplings and BlockLu::analyze do.
@@ -42,7 +49,7 @@ struct BlockAnalysis {
     // from the mismatch as the loop lays it out (active rows of the non-slack buses, then reactive
     // rows of the PQ buses), with the factors of the last successful lu.refactor(). Stops when the
     // mismatch is shorter than that layout or lu holds no factors.
-    void solve_step(std::span<const Bus> buses, std::span<const double> mismatch);
+    void solve_step(std::span<const double> mismatch);
 };
 
 // The same iteration, norm, history and outcome as the loop over a LinearSolver backend. The
