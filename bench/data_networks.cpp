@@ -111,76 +111,13 @@ std::vector<Bus> loop_start(const pgm::LoadedNetwork& net, const Solved& first,
     return start;
 }
 
-// The block matrix of a pass with the entries the engine pushes (one per Y-bus position between
-// non-slack buses, in row order), its values taken from the scalar Jacobian. A PV bus's reactive
-// row is "magnitude change = 0" as in the engine; a PV bus's magnitude column, absent from the
-// scalar Jacobian, holds zeros. That column multiplies a step the PV row fixes at zero, so the
-// step is unchanged, and the block factorisation, which never pivots, does the same work.
-struct BlockScatter {
-    std::vector<BlockEntry> shape;
-    std::vector<std::size_t> entry;        // per Jacobian entry, its block entry
-    std::vector<std::uint8_t> slot;        // and its place in that block
-    std::vector<std::size_t> pv_diagonal;  // the block entries of PV buses' diagonals
-    std::size_t n = 0;
-
-    BlockMatrix matrix(std::span<const double> values) const {
-        BlockMatrix m{shape, n};
-        for (std::size_t k = 0; k < values.size(); ++k) {
-            m.entries[entry[k]].block[slot[k]] = values[k];
-        }
-        for (std::size_t e : pv_diagonal) m.entries[e].block[3] = 1.0;
-        return m;
-    }
-};
-
-std::uint8_t block_slot(EntryKind kind) {
-    switch (kind) {
-        case EntryKind::DpDthetaDiag:
-        case EntryKind::DpDthetaOff:
-            return 0;
-        case EntryKind::DpDvDiag:
-        case EntryKind::DpDvOff:
-            return 1;
-        case EntryKind::DqDthetaDiag:
-        case EntryKind::DqDthetaOff:
-            return 2;
-        default:
-            return 3;
-    }
-}
-
-BlockScatter block_scatter(std::span<const Bus> buses, const YBusSparse& ybus,
-                           const UnknownLayout& layout, const JacobianPattern& pattern) {
-    constexpr std::size_t kNone = static_cast<std::size_t>(-1);
-    BlockScatter s;
-    s.n = layout.pvpq.size();
-    std::vector<std::size_t> pos(buses.size(), kNone);
-    for (std::size_t k = 0; k < s.n; ++k) pos[layout.pvpq[k]] = k;
-    std::unordered_map<std::uint64_t, std::size_t> at;
-    for (std::size_t k = 0; k < s.n; ++k) {
-        const std::size_t i = layout.pvpq[k];
-        for (const auto& [j, y] : ybus.rows[i]) {
-            if (j != i && pos[j] == kNone) continue;
-            const std::size_t col = j == i ? k : pos[j];
-            at[k * s.n + col] = s.shape.size();
-            if (j == i && !is_pq(buses[i])) s.pv_diagonal.push_back(s.shape.size());
-            s.shape.push_back({k, col, Block{}});
-        }
-    }
-    for (const Entry& e : pattern.entries) {
-        s.entry.push_back(at.at(pos[e.i] * s.n + pos[e.j]));
-        s.slot.push_back(block_slot(e.kind));
-    }
-    return s;
-}
-
-// One backend on one network (ms). `finish` is the block adjacency build inside the block fill.
+// One backend on one network (ms).
 struct Row {
     std::size_t passes = 0;
     bool replay_agrees = true;  // the replay made as many passes as the engine
     double first = 0, repeat = 0, guess = 0, mismatch = 0, fill = 0, linear = 0, update = 0,
            loop = 0;
-    double pattern = -1, analysis = 0, finish = -1, peak_mb = 0;
+    double pattern = -1, analysis = 0, peak_mb = 0;
 
     double rest() const { return repeat - guess - mismatch - fill - linear; }
     double pass() const {
@@ -189,11 +126,9 @@ struct Row {
     }
 };
 
-// One replay of a solve's loop, and the engine's loop from the same start timed whole. `finish`
-// only for "block" (else negative).
+// One replay of a solve's loop, and the engine's loop from the same start timed whole.
 struct Sample {
     PassTimes parts;
-    double finish = -1;
     double loop = 0;
 };
 
@@ -231,73 +166,43 @@ struct LoopReplay {
     }
 };
 
-// The "block" loop: the adjacency build and the factorisation timed with the engine's calls, and
-// the engine's own loop timed whole, from the same start, for the assembly by difference.
+// The "block" loop: the engine's assembly, factorisation and step on an analysis made as the
+// engine makes it, and the engine's own loop timed whole, from the same start.
 struct BlockReplay {
-    JacobianPattern pattern;
     UnknownLayout layout;
-    BlockScatter scatter;
-    BlockSymbolic symbolic;
+    std::optional<BlockAnalysis> analysis;
 
     static BlockReplay prepare(const pgm::LoadedNetwork& net, std::span<const Bus> start,
                                Row& row) {
-        JacobianPattern pattern = JacobianPattern::analyze(start, net.ybus);
-        UnknownLayout layout = unknown_layout(start);
-        BlockScatter scatter = block_scatter(start, net.ybus, layout, pattern);
-        std::vector<double> values;
-        const auto [p, q] = network::power_injections(start, net.ybus);
-        pattern.fill(start, p, q, values);
-        const BlockAdjacency first = scatter.matrix(values).finish();
         const auto t = Clock::now();
-        BlockSymbolic symbolic = BlockSymbolic::analyze(first);
+        BlockReplay r{unknown_layout(start), BlockAnalysis::analyze(start, net.ybus)};
         row.analysis = ms_since(t);
-        return {std::move(pattern), std::move(layout), std::move(scatter), std::move(symbolic)};
+        return r;
     }
 
     bool ready() const { return true; }
 
     Sample run(const pgm::LoadedNetwork& net, std::vector<Bus>& buses) {
         std::vector<Bus> again = buses;
-        const std::size_t n = layout.pvpq.size();
-        std::vector<double> values;
-        std::vector<BlockVector> rhs(n), x;
-        BlockMatrix matrix;
-        double finish_ms = 0, lu_ms = 0;
+        BlockAnalysis& a = *analysis;
         Sample sample;
         sample.parts = bench::timed_iterate(
             buses, net.ybus, layout, kMaxIter, kTol,
-            [&](std::span<const double> p, std::span<const double> q) {
-                pattern.fill(buses, p, q, values);
-                matrix = scatter.matrix(values);
-            },
+            [&](std::span<const double> p, std::span<const double> q) { a.assemble(buses, p, q); },
             [&](std::span<const double> mismatch) {
-                std::size_t next_pq = n;
-                for (std::size_t k = 0; k < n; ++k) {
-                    rhs[k] = {mismatch[k],
-                              is_pq(buses[layout.pvpq[k]]) ? mismatch[next_pq++] : 0.0};
-                }
-                auto t = Clock::now();
-                const BlockAdjacency adjacency = std::move(matrix).finish();
-                finish_ms += ms_since(t);
-                t = Clock::now();
-                const std::optional<BlockLu> lu = BlockLu::refactor(symbolic, adjacency);
-                if (lu) x = lu->solve(rhs);
-                lu_ms += ms_since(t);
-                return lu.has_value();
+                if (!a.lu.refactor()) return false;
+                a.solve_step(mismatch);
+                return true;
             },
             [&] {
-                for (std::size_t k = 0; k < n; ++k) {
+                for (std::size_t k = 0; k < layout.pvpq.size(); ++k) {
                     Bus& bus = buses[layout.pvpq[k]];
-                    bus.va += x[k][0];
-                    bus.vm += x[k][1];
+                    bus.va += a.step[k][0];
+                    bus.vm += a.step[k][1];
                 }
             });
-        sample.parts.linear = lu_ms;
-        sample.finish = finish_ms;
-
-        std::optional<BlockSymbolic> kept = symbolic;
         const auto t = Clock::now();
-        newton_raphson_block_cached(again, net.ybus, kMaxIter, kTol, kept);
+        newton_raphson_block_cached(again, net.ybus, kMaxIter, kTol, analysis);
         sample.loop = ms_since(t);
         return sample;
     }
@@ -326,7 +231,7 @@ std::optional<Row> bench_with(const pgm::LoadedNetwork& net, Backend backend, in
         std::printf("%-10s backend creation failed in the replay\n", backend_name(backend));
         return std::nullopt;
     }
-    std::vector<double> repeat, guess, mismatch, fill, linear, update, finish, loop;
+    std::vector<double> repeat, guess, mismatch, fill, linear, update, loop;
     for (int r = 0; r < repeats; ++r) {
         repeat.push_back(solve_once(solver, net, state).ms);
         state = net.buses;
@@ -340,7 +245,6 @@ std::optional<Row> bench_with(const pgm::LoadedNetwork& net, Backend backend, in
         fill.push_back(s.parts.fill);
         linear.push_back(s.parts.linear);
         update.push_back(s.parts.update);
-        finish.push_back(s.finish);
         loop.push_back(s.loop);
     }
     row.repeat = median(repeat);
@@ -348,9 +252,8 @@ std::optional<Row> bench_with(const pgm::LoadedNetwork& net, Backend backend, in
     row.mismatch = median(mismatch);
     row.linear = median(linear);
     row.update = median(update);
-    row.finish = median(finish);
     row.loop = median(loop);
-    row.fill = row.finish < 0 ? median(fill) : row.loop - row.mismatch - row.linear - row.update;
+    row.fill = median(fill);
     return row;
 }
 
@@ -375,22 +278,19 @@ void bench_network(const pgm::LoadedNetwork& net, const std::string& file, doubl
     std::printf(
         "\n== %s: %zu buses (%zu PV, %zu PQ), loaded in %.1f ms, peak RSS of the load %.1f MB\n",
         file.c_str(), net.buses.size(), pv, pq, load_ms, peak_rss_mb());
-    std::printf("%-10s %6s %9s %8s %8s %8s %8s %8s | %8s %8s | %9s %7s %8s %8s | %10s %8s\n",
-                "backend", "passes", "repeat", "guess", "mismatch", "fill", "linear", "rest",
-                "loop", "finish", "first", "1st/rep", "pattern", "backend", "guess/pass",
-                "peak MB");
+    std::printf("%-10s %6s %9s %8s %8s %8s %8s %8s | %8s | %9s %7s %8s %8s | %10s %8s\n", "backend",
+                "passes", "repeat", "guess", "mismatch", "fill", "linear", "rest", "loop", "first",
+                "1st/rep", "pattern", "backend", "guess/pass", "peak MB");
     for (const auto& [backend, name] : kBackends) {
         const std::optional<Row> row = bench_backend(net, backend, repeats);
         if (!row) continue;
-        char pattern[16] = "-", finish[16] = "-";
+        char pattern[16] = "-";
         if (row->pattern >= 0) std::snprintf(pattern, sizeof pattern, "%.2f", row->pattern);
-        if (row->finish >= 0) std::snprintf(finish, sizeof finish, "%.2f", row->finish);
         std::printf(
-            "%-10s %5zu%s %9.2f %8.2f %8.2f %8.2f %8.2f %8.2f | %8.2f %8s | %9.2f %7.2f %8s %8.2f "
-            "| "
+            "%-10s %5zu%s %9.2f %8.2f %8.2f %8.2f %8.2f %8.2f | %8.2f | %9.2f %7.2f %8s %8.2f | "
             "%10.2f %8.1f\n",
             name, row->passes, row->replay_agrees ? " " : "*", row->repeat, row->guess,
-            row->mismatch, row->fill, row->linear, row->rest(), row->loop, finish, row->first,
+            row->mismatch, row->fill, row->linear, row->rest(), row->loop, row->first,
             row->first / row->repeat, pattern, row->analysis, row->guess / row->pass(),
             row->peak_mb);
     }
@@ -427,10 +327,9 @@ int main(int argc, char** argv) {
                 dir.c_str(), kTol, static_cast<unsigned long long>(kMaxIter), repeats);
     std::printf(
         "repeat   solve() on a kept solver = guess + mismatch + fill + linear + rest\n"
-        "loop     the engine's Newton loop alone (in repeat); finish: the block adjacency build "
-        "(in fill)\n"
-        "         block: fill = loop - mismatch - linear - voltage update (its assembly is not "
-        "callable alone)\n"
+        "loop     the engine's Newton loop alone (in repeat); block: fill is its assembly, linear "
+        "its\n"
+        "         factorisation and step\n"
         "first    solve() on a fresh solver; pattern, backend: its Jacobian pattern and backend "
         "analysis\n"
         "         (klu_native: with the first factorisation)\n"

@@ -81,7 +81,7 @@ int main() {
         "network: %zu buses (%zu PV, %zu PQ), %zu Y-bus entries; Jacobian %zu x %zu, %zu "
         "entries\n",
         net.ybus.n, layout.pvpq.size() - layout.pq.size(), layout.pq.size(), ybus_nnz, layout.dim(),
-        layout.dim(), pattern.entries.size());
+        layout.dim(), pattern.size());
     std::printf(
         "first solve:    %8.2f ms  (%zu passes; includes pattern analysis %.2f ms and "
         "backend analysis %.2f ms)\n",

@@ -108,7 +108,7 @@ PassTimes timed_newton(std::span<Bus> buses, const YBusSparse& ybus, const Unkno
                        const JacobianPattern& pattern, System& system, std::uint64_t max_iter,
                        double tol) {
     std::vector<double> values;
-    values.reserve(pattern.entries.size());
+    values.reserve(pattern.size());
     std::optional<std::vector<double>> x;
     const std::size_t npvpq = layout.pvpq.size();
     return timed_iterate(

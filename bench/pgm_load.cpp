@@ -5,13 +5,13 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
-#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <string>
 #include <variant>
 
+#include "data_networks.hpp"
 #include "pgm/convert.hpp"
 #include "pgm/load.hpp"
 #include "pgm/reader.hpp"
@@ -74,9 +74,7 @@ void bench_file(const std::filesystem::path& path, int runs) {
 }  // namespace
 
 int main() {
-    const char* root = std::getenv("QM_DATA_DIR");
-    const std::filesystem::path dir =
-        std::filesystem::path(root != nullptr ? root : "../shared/data") / "networks";
+    const std::filesystem::path dir = quillmere::bench::networks_dir();
     const char* files[] = {"case1354pegase.json", "case9241pegase.json", "case_ACTIVSg10k.json",
                            "dist_12k.json", "dist_60k.json"};
     std::printf("best of 5 runs, s_base 1 MVA, 50 Hz\n");

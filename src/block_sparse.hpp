@@ -4,19 +4,21 @@
 // pattern is found once, and every later matrix of that pattern is factored without any pivoting
 // (neither between blocks nor inside one), each pivot block inverted explicitly.
 //
-// Sequence: fill a BlockMatrix, `finish` it into a BlockAdjacency, `analyze` the first adjacency
-// and keep the BlockSymbolic, `refactor` every adjacency with it, `solve` once per factorisation.
+// Sequence: `analyze` the block positions once; then for every matrix of that pattern write its
+// blocks into `values()` (through `slots()`), `refactor`, and `solve` once or more. Everything a
+// matrix needs beyond its values is made by `analyze`: a refactor or a solve sorts, searches and
+// allocates nothing.
 //
 // The block pattern must be structurally symmetric (a block at (r, c) exactly when one stands at
-// (c, r)): the analysis reads the pattern by rows, the factorisation reads values by columns. A
-// broken calling contract (an index out of range, an unsymmetric pattern, a matrix with a block
-// outside the analysed fill, a right-hand side of the wrong length) stops the call.
+// (c, r)): the fill is found along rows and the factorisation reads the values by columns.
 
 #include <array>
 #include <cstddef>
-#include <optional>
+#include <cstdint>
 #include <span>
 #include <vector>
+
+#include "compressed_pattern.hpp"
 
 namespace quillmere {
 
@@ -25,83 +27,75 @@ using Block = std::array<double, 4>;
 // (x0, x1).
 using BlockVector = std::array<double, 2>;
 
-// n lists of positions stored back to back: list k is index[start[k] .. start[k + 1]).
-struct IndexLists {
-    std::vector<std::size_t> start;  // count() + 1 offsets from 0; empty means no lists
-    std::vector<std::size_t> index;
-
-    std::size_t count() const { return start.empty() ? 0 : start.size() - 1; }
-    // Stops when k >= count() or the offsets do not fit `index`.
-    std::span<const std::size_t> operator[](std::size_t k) const;
-};
-
-// n lists of (index, block) pairs stored back to back, the blocks alongside their indices.
-struct BlockLists {
-    std::vector<std::size_t> start;  // count() + 1 offsets from 0; empty means no lists
-    std::vector<std::size_t> index;
-    std::vector<Block> block;
-
-    std::size_t count() const { return start.empty() ? 0 : start.size() - 1; }
-    // List k; both stop when k >= count() or the offsets do not fit `index` and `block`.
-    std::span<const std::size_t> indices(std::size_t k) const;
-    std::span<const Block> blocks(std::size_t k) const;
-};
-
-// One matrix per block row and per block column, repeated positions summed.
-struct BlockAdjacency {
-    BlockLists rows;  // rows[r]: (column, block), one per distinct column, ascending
-    BlockLists cols;  // cols[c]: (row, block), one per distinct row, ascending
+// Sizes of an analysed pattern; `updates` counts the block multiply-subtracts of one refactor.
+struct BlockLuCounts {
     std::size_t n = 0;
-
-    // COLAMD column order of the block pattern (read from `rows`): entry j is the block index
-    // placed at position j. Stops when the pattern or the ordering cannot be made.
-    std::vector<std::size_t> colamd_order() const;
+    std::size_t matrix_blocks = 0;  // distinct positions of the matrix
+    std::size_t l_blocks = 0;       // below the diagonal
+    std::size_t u_blocks = 0;       // on and above the diagonal
+    std::uint64_t updates = 0;
 };
 
-struct BlockEntry {
-    std::size_t row = 0;
-    std::size_t col = 0;
-    Block block{};
-};
+// One pattern's analysis and the numeric factors of its latest matrix. Made only by `analyze`, so
+// its index lists are consistent by construction and the kernels index without checks.
+class BlockLu {
+  public:
+    // The analysis of an n x n block matrix with a block at every (rows[t], cols[t]); a position
+    // given more than once is one block of values(). Stops when the lists differ in length, a row
+    // or column is n or more, the pattern is not structurally symmetric, COLAMD fails or the fill
+    // needs indices of 32 bits or more.
+    static BlockLu analyze(std::size_t n, std::span<const std::size_t> rows,
+                           std::span<const std::size_t> cols);
 
-// Assembly buffer: entries in any order; a (row, col) given more than once means their sum.
-struct BlockMatrix {
-    std::vector<BlockEntry> entries;
-    std::size_t n = 0;
+    std::size_t n() const { return n_; }
+    // order[j]: the block index placed at position j, rows and columns alike.
+    std::span<const std::uint32_t> order() const { return order_; }
+    // slots[t]: the block of values() that position t of the analysed list lands in.
+    std::span<const std::uint32_t> slots() const { return input_.slot; }
 
-    // Consumes the buffer. Stops when an entry's row or column is >= n. Repeated positions are
-    // summed in an unspecified order.
-    BlockAdjacency finish() &&;
-};
+    // The matrix that `refactor` factors, one block per distinct position. Repeated positions
+    // are summed by the rule of compressed_pattern.hpp: -0.0, then every block given for the
+    // position in list order (`clear_values`, then add at the slots).
+    std::span<Block> values() { return values_; }
+    std::span<const Block> values() const { return values_; }
+    void clear_values();
+    // values() from one block per analysed position, in list order, by that rule. Stops when
+    // `given` does not hold one block per position.
+    void assign(std::span<const Block> given);
 
-// Elimination order and block fill pattern, made once per pattern and never changed.
-struct BlockSymbolic {
-    std::vector<std::size_t> order;  // order[j]: block index at position j, rows and columns alike
-    IndexLists l_pattern;            // l_pattern[j]: positions i > j of column j of L, ascending
-    IndexLists u_pattern;            // u_pattern[j]: positions k <= j of column j of U, ascending
-    std::size_t n = 0;
+    // Factors values(): A(order[i], order[j]) = (L U)(i, j), L unit lower triangular, U upper.
+    // False when a pivot block's determinant is NaN, infinite or below 1e-300 in magnitude (a
+    // pivot that receives nothing counts as the zero block); `solve` then stops until a refactor
+    // succeeds.
+    bool refactor();
+    // Solves A x = rhs in place: x holds rhs on entry, indexed by block index, and the solution on
+    // return. Stops when x does not hold n block vectors or no refactor has succeeded. The solution
+    // is not checked for finiteness: a NaN or infinity in rhs or the factors passes into x.
+    void solve(std::span<BlockVector> x);
 
-    // Stops when the pattern is not structurally symmetric or COLAMD fails.
-    static BlockSymbolic analyze(const BlockAdjacency& adjacency);
-};
+    BlockLuCounts counts() const;
 
-// Numeric factors of one matrix: A(order[i], order[j]) = (L U)(i, j), L unit lower triangular
-// (its identity diagonal not stored), U upper triangular with the pivot block last in each column,
-// stored as computed (not inverted).
-struct BlockLu {
-    std::vector<std::size_t> order;
-    BlockLists l_cols;  // l_cols[j]: (i, L_ij) for every i of l_pattern[j], in that order
-    BlockLists u_cols;  // u_cols[j]: (k, U_kj) for every k of u_pattern[j], in that order
-    std::size_t n = 0;
+  private:
+    BlockLu() = default;
 
-    // Absent when a pivot block's determinant is NaN, infinite or below 1e-300 in magnitude
-    // (a pivot position that received nothing counts as the zero block). Stops when `adjacency`
-    // has a block outside the fill pattern of `symbolic` or another dimension.
-    static std::optional<BlockLu> refactor(const BlockSymbolic& symbolic,
-                                           const BlockAdjacency& adjacency);
-    // x with A x = rhs, both indexed by block index; rhs must hold n block vectors. The solution is
-    // not checked for finiteness: a NaN or infinity in rhs or the factors passes into x.
-    std::vector<BlockVector> solve(std::span<const BlockVector> rhs) const;
+    std::uint32_t n_ = 0;
+    std::vector<std::uint32_t> order_;
+    // The matrix in positions (row and column j of the permuted matrix), column j's rows ascending.
+    CompressedPattern input_;
+    std::vector<Block> values_;
+    // Column j of the factors: positions index_[start_[j] .. start_[j + 1]), ascending; those up to
+    // diag_[j] (the pivot j itself) are U's, those after it L's.
+    std::vector<std::uint32_t> start_;
+    std::vector<std::uint32_t> index_;
+    std::vector<std::uint32_t> diag_;
+    std::uint64_t updates_ = 0;
+
+    // Factors along index_: U_kj as computed, L_ij times the inverse pivot.
+    std::vector<Block> factors_;
+    std::vector<Block> pivot_inverse_;
+    std::vector<std::uint32_t> where_;  // position -> entry of the column being factored
+    std::vector<BlockVector> y_;
+    bool factored_ = false;
 };
 
 }  // namespace quillmere

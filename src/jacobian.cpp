@@ -1,11 +1,6 @@
 #include "jacobian.hpp"
 
-#include <cmath>
-#include <cstddef>
-#include <limits>
 #include <string>
-
-#include "stop.hpp"
 
 namespace quillmere {
 namespace {
@@ -15,159 +10,114 @@ constexpr std::size_t kMax32 = std::numeric_limits<std::uint32_t>::max();
 
 // Entries and positions are stored in 32 bits; a larger network would wrap silently.
 void check_fits_32(std::size_t count, const char* what) {
-    if (count > kMax32) {
+    if (count >= kMax32) {
         stop(std::string("the Jacobian needs ") + std::to_string(count) + " " + what +
              ", more than 32-bit indices can address");
     }
 }
 
-struct Emitter {
-    JacobianPattern& pattern;
-
-    void emit(std::size_t row, std::size_t col, Complex y, std::size_t i, std::size_t j,
-              EntryKind kind) {
-        pattern.rows.push_back(static_cast<std::uint32_t>(row));
-        pattern.cols.push_back(static_cast<std::uint32_t>(col));
-        pattern.entries.push_back(Entry{y.real(), y.imag(), static_cast<std::uint32_t>(i),
-                                        static_cast<std::uint32_t>(j), kind});
-    }
-};
-
 }  // namespace
 
-JacobianPattern JacobianPattern::analyze(std::span<const Bus> buses, const YBusSparse& ybus) {
+std::vector<Coupling> list_couplings(std::span<const Bus> buses, const YBusSparse& ybus) {
     const std::size_t n = buses.size();
     if (ybus.rows.size() != n) {
         stop("the bus list holds " + std::to_string(n) + " buses but the Y-bus has " +
              std::to_string(ybus.rows.size()) + " rows");
     }
     check_fits_32(n, "bus indices");
-
-    std::vector<std::size_t> pvpq;
-    std::vector<std::size_t> pq;
-    std::vector<std::size_t> pvpq_pos(n, kNone);
-    std::vector<std::size_t> pq_pos(n, kNone);
-    for (const Bus& bus : buses) {
-        check_index(bus.index, n);
-        if (!is_slack(bus)) {
-            pvpq_pos[bus.index] = pvpq.size();
-            pvpq.push_back(bus.index);
-        }
-        if (is_pq(bus)) {
-            pq_pos[bus.index] = pq.size();
-            pq.push_back(bus.index);
-        }
-    }
-    const std::size_t npvpq = pvpq.size();
-    check_fits_32(npvpq + pq.size(), "unknowns");
-
-    // Exact entry count, so the three lists are allocated once.
     std::size_t count = 0;
-    auto count_row = [&](std::size_t i) {
+    for (std::size_t i = 0; i < n; ++i) {
+        if (buses[i].index != i) {
+            stop("the bus at position " + std::to_string(i) + " carries index " +
+                 std::to_string(buses[i].index));
+        }
+        if (is_slack(buses[i])) continue;
         for (const auto& [j, y] : ybus.rows[i]) {
             check_index(j, n);
-            count += (pvpq_pos[j] != kNone ? 1 : 0) + (pq_pos[j] != kNone ? 1 : 0);
+            count += (j == i || !is_slack(buses[j])) ? 1 : 0;
         }
-    };
-    for (std::size_t i : pvpq) count_row(i);
-    for (std::size_t i : pq) count_row(i);
-    check_fits_32(count, "entries");
+    }
+    check_fits_32(count, "couplings");
 
-    JacobianPattern pattern;
-    pattern.rows.reserve(count);
-    pattern.cols.reserve(count);
-    pattern.entries.reserve(count);
-    Emitter out{pattern};
-
-    for (std::size_t r = 0; r < npvpq; ++r) {
-        const std::size_t i = pvpq[r];
+    std::vector<Coupling> couplings;
+    couplings.reserve(count);
+    for (std::size_t i = 0; i < n; ++i) {
+        if (is_slack(buses[i])) continue;
         for (const auto& [j, y] : ybus.rows[i]) {
-            if (j == i) {
-                out.emit(r, r, y, i, i, EntryKind::DpDthetaDiag);
-                if (pq_pos[i] != kNone) {
-                    out.emit(r, npvpq + pq_pos[i], y, i, i, EntryKind::DpDvDiag);
-                }
-            } else {
-                if (pvpq_pos[j] != kNone) out.emit(r, pvpq_pos[j], y, i, j, EntryKind::DpDthetaOff);
-                if (pq_pos[j] != kNone) {
-                    out.emit(r, npvpq + pq_pos[j], y, i, j, EntryKind::DpDvOff);
-                }
+            if (j == i || !is_slack(buses[j])) {
+                couplings.push_back(Coupling{y.real(), y.imag(), static_cast<std::uint32_t>(i),
+                                             static_cast<std::uint32_t>(j)});
             }
         }
     }
-    for (std::size_t qi = 0; qi < pq.size(); ++qi) {
-        const std::size_t i = pq[qi];
-        const std::size_t row = npvpq + qi;
-        for (const auto& [j, y] : ybus.rows[i]) {
-            if (j == i) {
-                if (pvpq_pos[i] == kNone) stop("a PQ bus is always non-slack");
-                out.emit(row, pvpq_pos[i], y, i, i, EntryKind::DqDthetaDiag);
-                out.emit(row, row, y, i, i, EntryKind::DqDvDiag);
-            } else {
-                if (pvpq_pos[j] != kNone) {
-                    out.emit(row, pvpq_pos[j], y, i, j, EntryKind::DqDthetaOff);
-                }
-                if (pq_pos[j] != kNone) {
-                    out.emit(row, npvpq + pq_pos[j], y, i, j, EntryKind::DqDvOff);
-                }
-            }
-        }
+    return couplings;
+}
+
+JacobianPattern JacobianPattern::analyze(std::span<const Bus> buses, const YBusSparse& ybus) {
+    JacobianPattern pattern;
+    pattern.couplings = list_couplings(buses, ybus);
+    const std::vector<Coupling>& couplings = pattern.couplings;
+
+    const std::size_t n = buses.size();
+    std::size_t npvpq = 0;
+    std::size_t npq = 0;
+    std::vector<std::size_t> pvpq_pos(n, kNone);
+    std::vector<std::size_t> pq_pos(n, kNone);
+    for (std::size_t i = 0; i < n; ++i) {
+        if (!is_slack(buses[i])) pvpq_pos[i] = npvpq++;
+        if (is_pq(buses[i])) pq_pos[i] = npq++;
+    }
+    check_fits_32(npvpq + npq, "unknowns");
+
+    // Every coupling has its angle entry in the active row of i; a magnitude entry needs j to be
+    // PQ, and the reactive row needs i to be PQ.
+    std::size_t count = 0;
+    for (const Coupling& c : couplings) {
+        const std::size_t per_row = 1 + (pq_pos[c.j] != kNone ? 1 : 0);
+        count += per_row * (pq_pos[c.i] != kNone ? 2 : 1);
+    }
+    check_fits_32(count, "entries");
+
+    pattern.rows.reserve(count);
+    pattern.cols.reserve(count);
+    pattern.entry_of.assign(couplings.size(), {kNoEntry, kNoEntry, kNoEntry, kNoEntry});
+    auto emit = [&](std::size_t t, std::size_t derivative, std::size_t row, std::size_t col) {
+        pattern.entry_of[t][derivative] = static_cast<std::uint32_t>(pattern.rows.size());
+        pattern.rows.push_back(static_cast<std::uint32_t>(row));
+        pattern.cols.push_back(static_cast<std::uint32_t>(col));
+    };
+    // The couplings come row by row in bus order, as the active rows and then the reactive rows
+    // (the PQ subsequence) are laid out.
+    for (std::size_t t = 0; t < couplings.size(); ++t) {
+        const Coupling& c = couplings[t];
+        const std::size_t row = pvpq_pos[c.i];
+        emit(t, 0, row, pvpq_pos[c.j]);
+        if (pq_pos[c.j] != kNone) emit(t, 1, row, npvpq + pq_pos[c.j]);
+    }
+    for (std::size_t t = 0; t < couplings.size(); ++t) {
+        const Coupling& c = couplings[t];
+        if (pq_pos[c.i] == kNone) continue;
+        const std::size_t row = npvpq + pq_pos[c.i];
+        emit(t, 2, row, pvpq_pos[c.j]);
+        if (pq_pos[c.j] != kNone) emit(t, 3, row, npvpq + pq_pos[c.j]);
     }
     return pattern;
 }
 
 void JacobianPattern::fill(std::span<const Bus> buses, std::span<const double> p,
                            std::span<const double> q, std::vector<double>& values) const {
-    const std::size_t n = buses.size();
-    check_len(p.size(), n, "the active injection list");
-    check_len(q.size(), n, "the reactive injection list");
-    values.resize(entries.size());
-
-    for (std::size_t k = 0; k < entries.size(); ++k) {
-        const Entry& e = entries[k];
-        check_index(e.i, n);
-        check_index(e.j, n);
-        const double vi = buses[e.i].vm;
-        const double g = e.g;
-        const double b = e.b;
-        switch (e.kind) {
-            case EntryKind::DpDthetaDiag:
-                values[k] = (-q[e.i]) - (vi * vi) * b;
-                continue;
-            case EntryKind::DpDvDiag:
-                values[k] = vi * g + p[e.i] / vi;
-                continue;
-            case EntryKind::DqDthetaDiag:
-                values[k] = p[e.i] - (vi * vi) * g;
-                continue;
-            case EntryKind::DqDvDiag:
-                values[k] = q[e.i] / vi - vi * b;
-                continue;
-            default:
-                break;
+    check_len(entry_of.size(), couplings.size(), "the entry map");
+    values.resize(rows.size());
+    double* out = values.data();
+    const std::size_t count = values.size();
+    for_each_derivatives(couplings, buses, p, q, [&](std::size_t t, const Derivatives& d) {
+        const std::array<std::uint32_t, 4>& entry = entry_of[t];
+        for (std::size_t k = 0; k < 4; ++k) {
+            if (entry[k] == kNoEntry) continue;
+            check_index(entry[k], count);
+            out[entry[k]] = d[k];
         }
-        const Bus& bj = buses[e.j];
-        const double vj = bj.vm;
-        const double theta = buses[e.i].va - bj.va;
-        const double s = std::sin(theta);
-        const double c = std::cos(theta);
-        switch (e.kind) {
-            case EntryKind::DpDthetaOff:
-                values[k] = (vi * vj) * (g * s - b * c);
-                break;
-            case EntryKind::DpDvOff:
-                values[k] = vi * (g * c + b * s);
-                break;
-            case EntryKind::DqDthetaOff:
-                values[k] = (-(vi * vj)) * (g * c + b * s);
-                break;
-            case EntryKind::DqDvOff:
-                values[k] = vi * (g * s - b * c);
-                break;
-            default:
-                stop("internal error: entered unreachable code: diagonal kinds handled above");
-        }
-    }
+    });
 }
 
 }  // namespace quillmere

@@ -1,57 +1,113 @@
 #pragma once
 // The polar Newton Jacobian split in two: the structure, listed once per network with the Y-bus
-// values each entry needs, and the values, recomputed every pass in exactly that list order. The
-// list order is also the triplet order handed to every linear backend, so it never changes for the
-// life of a pattern.
+// elements (couplings) its entries come from, and the values, recomputed every pass from one
+// evaluation of each coupling. The entry order is also the triplet order handed to every linear
+// backend, so it never changes for the life of a pattern. The couplings and their derivatives are
+// shared with the block Jacobian of newton_block.hpp.
 //
 // Layout: pvpq holds the non-slack buses and pq the PQ buses, both in bus order. Row r < npvpq is
 // the active-power balance of pvpq[r], row npvpq + q the reactive balance of pq[q]; column k <
 // npvpq is the angle of pvpq[k], column npvpq + q the magnitude of pq[q].
 
+#include <array>
+#include <cmath>
+#include <cstddef>
 #include <cstdint>
+#include <limits>
 #include <span>
 #include <vector>
 
 #include "network.hpp"
+#include "stop.hpp"
 #include "types.hpp"
 
 namespace quillmere {
 
-// Which derivative an entry is (V magnitude, theta angle; i the equation's bus, j the unknown's).
-enum class EntryKind : std::uint8_t {
-    DpDthetaDiag = 0,
-    DpDvDiag = 1,
-    DpDthetaOff = 2,
-    DpDvOff = 3,
-    DqDthetaDiag = 4,
-    DqDvDiag = 5,
-    DqDthetaOff = 6,
-    DqDvOff = 7,
-};
-
-// One structural nonzero: the Y-bus value G + jB of (i, j), copied when the pattern is built.
-struct Entry {
+// One Y-bus element (i, j) that the Newton equations differentiate: bus i is not a slack, and j is
+// i or not a slack either. g + jb is the element's value, copied when the list is made.
+struct Coupling {
     double g = 0.0;
     double b = 0.0;
     std::uint32_t i = 0;
-    std::uint32_t j = 0;  // equal to i for the diagonal kinds
-    EntryKind kind = EntryKind::DpDthetaDiag;
+    std::uint32_t j = 0;  // equal to i for the bus's own element
 };
 
-// Parallel lists, one element per nonzero, in emission order.
+// The couplings of a network: the non-slack buses in bus order, each with its Y-bus row in row
+// order. Every Jacobian entry and every Jacobian block belongs to exactly one coupling. Stops when
+// a bus's index is not its position, the Y-bus does not match the bus list or names a bus outside
+// it, or the network needs indices of 32 bits or more.
+std::vector<Coupling> list_couplings(std::span<const Bus> buses, const YBusSparse& ybus);
+
+// The derivatives of bus i's calculated active and reactive injection (P_i, Q_i) with respect to
+// bus j's angle and magnitude: dP/dtheta, dP/dV, dQ/dtheta, dQ/dV.
+using Derivatives = std::array<double, 4>;
+
+// Calls sink(t, d) for every coupling t, in list order, with its derivatives at the buses' current
+// voltages; p and q are the calculated injections per bus at those voltages. One sine and one
+// cosine per coupling between two buses. The expressions fix every rounding of both Jacobians,
+// whose results are pinned bit for bit: neither the operations nor their order may change. Stops
+// when p or q is shorter than the bus list or a coupling names a bus outside it.
+template <class Sink>
+void for_each_derivatives(std::span<const Coupling> couplings, std::span<const Bus> buses,
+                          std::span<const double> p, std::span<const double> q, Sink&& sink) {
+    const std::size_t n = buses.size();
+    check_len(p.size(), n, "the active injection list");
+    check_len(q.size(), n, "the reactive injection list");
+    // The buses of a coupling are scattered over the bus list; fetching them a few couplings ahead
+    // hides the wait behind the trigonometry of the couplings between.
+    constexpr std::size_t kAhead = 8;
+    for (std::size_t t = 0; t < couplings.size(); ++t) {
+        if (t + kAhead < couplings.size()) {
+            const Coupling& next = couplings[t + kAhead];
+            if (next.i < n) __builtin_prefetch(&buses[next.i]);
+            if (next.j < n) __builtin_prefetch(&buses[next.j]);
+        }
+        const Coupling& c = couplings[t];
+        check_index(c.i, n);
+        check_index(c.j, n);
+        const Bus& bi = buses[c.i];
+        const double vi = bi.vm;
+        const double g = c.g;
+        const double b = c.b;
+        if (c.i == c.j) {
+            const double pi = p[c.i];
+            const double qi = q[c.i];
+            sink(t, Derivatives{(-qi) - (vi * vi) * b, vi * g + pi / vi, pi - (vi * vi) * g,
+                                qi / vi - vi * b});
+            continue;
+        }
+        const Bus& bj = buses[c.j];
+        const double vivj = vi * bj.vm;
+        const double theta = bi.va - bj.va;
+        const double s = std::sin(theta);
+        const double cs = std::cos(theta);
+        const double t1 = g * s - b * cs;
+        const double t2 = g * cs + b * s;
+        sink(t, Derivatives{vivj * t1, vi * t2, (-vivj) * t2, vi * t1});
+    }
+}
+
+// Parallel lists, one element per nonzero, in emission order, and the couplings they come from.
 struct JacobianPattern {
+    // The entry of a derivative that lies outside the Jacobian.
+    static constexpr std::uint32_t kNoEntry = std::numeric_limits<std::uint32_t>::max();
+
     std::vector<std::uint32_t> rows;
     std::vector<std::uint32_t> cols;
-    std::vector<Entry> entries;
+    std::vector<Coupling> couplings;
+    // entry_of[t][d]: the nonzero that derivative d (in Derivatives order) of coupling t fills, or
+    // kNoEntry. Every nonzero is filled by exactly one derivative.
+    std::vector<std::array<std::uint32_t, 4>> entry_of;
+
+    std::size_t size() const { return rows.size(); }
 
     // Lists the nonzeros row by row (active rows, then reactive rows), each row in Y-bus column
-    // order with the angle entry before the magnitude entry. Stops when a bus index falls outside
-    // the bus list or the network needs indices of 32 bits or more.
+    // order with the angle entry before the magnitude entry. Stops as list_couplings does.
     static JacobianPattern analyze(std::span<const Bus> buses, const YBusSparse& ybus);
 
-    // Rewrites `values` with one value per entry, in entry order, at the buses' current voltages;
-    // p and q are the calculated injections per bus at those voltages. Allocates only when
-    // `values` lacks room for every entry.
+    // Rewrites `values` with one value per nonzero, in emission order, at the buses' current
+    // voltages; p and q are the calculated injections per bus at those voltages. Allocates only
+    // when `values` lacks room for every nonzero.
     void fill(std::span<const Bus> buses, std::span<const double> p, std::span<const double> q,
               std::vector<double>& values) const;
 };

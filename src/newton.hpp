@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <concepts>
 #include <cstddef>
 #include <cstdint>
 #include <optional>
@@ -13,12 +14,49 @@
 
 #include "jacobian.hpp"
 #include "network.hpp"
-#include "solver.hpp"
-#include "sparse.hpp"
 #include "stop.hpp"
+#include "triplet.hpp"
 #include "types.hpp"
 
 namespace quillmere {
+
+// The outcome of the one Newton iteration over the whole network.
+enum class SolveOutcome : std::uint8_t {
+    Converged = 0,
+    MaxIterations = 1,
+    SingularJacobian = 2,
+    Interrupted = 3,  // the caller's Interruption asked to stop before a pass
+};
+
+// A question the Newton loops ask once before each pass's work, so that a caller can end a long
+// solve from outside (a signal, a cancelled batch); when it answers true the iteration ends with
+// outcome Interrupted. A plain function and its context, so that asking costs one indirect call.
+// The default never interrupts.
+struct Interruption {
+    bool (*requested)(const void* context) = nullptr;
+    const void* context = nullptr;
+
+    bool operator()() const { return requested != nullptr && requested(context); }
+};
+
+struct SolveStats {
+    std::vector<double> history;  // the mismatch norm of each pass, in order; one entry per pass
+    SolveOutcome outcome = SolveOutcome::MaxIterations;
+};
+
+// A backend of the Newton loop over a fixed pattern. `create` receives the pattern once as
+// triplets (repeated positions add up); every later `factor_and_solve_values` receives values in
+// that triplet order and count, and gives x with A x = rhs, or nothing when A is singular or x is
+// not finite. A failed call must leave the object serving later calls as if it had not happened.
+template <class S>
+concept LinearSolver = std::movable<S> &&
+    requires(S& system, std::size_t n, std::span<const Triplet<double>> triplets,
+             std::span<const double> values, std::span<const double> rhs) {
+    { S::create(n, triplets) } -> std::same_as<std::optional<S>>;
+    {
+        system.factor_and_solve_values(values, rhs)
+        } -> std::same_as<std::optional<std::vector<double>>>;
+};
 
 // The unknowns: angles of the non-slack buses, then magnitudes of the PQ buses, both in bus
 // order. The equations follow the same layout (active rows, then reactive rows).
@@ -110,7 +148,7 @@ SolveStats newton_raphson_cached(std::span<Bus> buses, const YBusSparse& ybus,
     const JacobianPattern& pat = *pattern;
 
     std::vector<double> values;
-    values.reserve(pat.entries.size());
+    values.reserve(pat.size());
     auto step = [&](std::span<const double> p, std::span<const double> q,
                     std::span<const double> mismatch) {
         pat.fill(buses, p, q, values);

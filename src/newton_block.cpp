@@ -1,10 +1,9 @@
 #include "newton_block.hpp"
 
-#include <cmath>
 #include <cstddef>
 #include <limits>
+#include <string>
 #include <utility>
-#include <vector>
 
 #include "newton.hpp"
 #include "stop.hpp"
@@ -12,90 +11,108 @@
 namespace quillmere {
 namespace {
 
-constexpr std::size_t kNone = std::numeric_limits<std::size_t>::max();
-
-// The Jacobian entries of the polar formulation, written as the Jacobian pattern fills them so
-// that both paths round alike. A PV bus's reactive row becomes "magnitude change = 0".
-Block diagonal_block(const Bus& bus, Complex y, double p, double q) {
-    const double vi = bus.vm;
-    const double g = y.real();
-    const double b = y.imag();
-    if (!is_pq(bus)) return Block{(-q) - (vi * vi) * b, vi * g + p / vi, 0.0, 1.0};
-    return Block{(-q) - (vi * vi) * b, vi * g + p / vi, p - (vi * vi) * g, q / vi - vi * b};
-}
-
-Block off_diagonal_block(const Bus& bi, const Bus& bj, Complex y) {
-    const double vi = bi.vm;
-    const double vivj = vi * bj.vm;
-    const double g = y.real();
-    const double b = y.imag();
-    const double theta = bi.va - bj.va;
-    const double s = std::sin(theta);
-    const double c = std::cos(theta);
-    const double t1 = g * s - b * c;
-    const double t2 = g * c + b * s;
-    if (!is_pq(bi)) return Block{vivj * t1, vi * t2, 0.0, 0.0};
-    return Block{vivj * t1, vi * t2, (-vivj) * t2, vi * t1};
-}
+constexpr std::uint32_t kNone = std::numeric_limits<std::uint32_t>::max();
+constexpr std::uint32_t kNoRow = BlockAnalysis::kNoRow;
 
 }  // namespace
 
+BlockAnalysis BlockAnalysis::analyze(std::span<const Bus> buses, const YBusSparse& ybus) {
+    const std::vector<Coupling> listed = list_couplings(buses, ybus);
+    std::vector<std::uint32_t> block(buses.size(), kNone);
+    std::vector<std::uint32_t> reactive_row;
+    std::uint32_t n = 0;
+    std::uint32_t npq = 0;
+    for (std::size_t i = 0; i < buses.size(); ++i) {
+        if (is_slack(buses[i])) continue;
+        block[i] = n++;
+        reactive_row.push_back(is_pq(buses[i]) ? npq++ : kNoRow);
+    }
+    // The reactive rows follow the active ones, in the same bus order.
+    for (std::uint32_t& row : reactive_row) row = row == kNoRow ? kNoRow : n + row;
+    std::vector<std::size_t> rows(listed.size());
+    std::vector<std::size_t> cols(listed.size());
+    for (std::size_t t = 0; t < listed.size(); ++t) {
+        rows[t] = block[listed[t].i];
+        cols[t] = block[listed[t].j];
+    }
+    BlockAnalysis analysis{{},
+                           {},
+                           BlockLu::analyze(n, rows, cols),
+                           std::move(reactive_row),
+                           std::vector<BlockVector>(n)};
+
+    // A stable counting sort of the couplings by slot.
+    const std::span<const std::uint32_t> slots = analysis.lu.slots();
+    std::vector<std::uint32_t> start(analysis.lu.values().size() + 1, 0);
+    for (const std::uint32_t s : slots) ++start[s + 1];
+    for (std::size_t s = 0; s + 1 < start.size(); ++s) start[s + 1] += start[s];
+    analysis.couplings.resize(listed.size());
+    analysis.slot.resize(listed.size());
+    for (std::size_t t = 0; t < listed.size(); ++t) {
+        const std::uint32_t to = start[slots[t]]++;
+        analysis.couplings[to] = listed[t];
+        analysis.slot[to] = slots[t];
+    }
+    return analysis;
+}
+
+void BlockAnalysis::assemble(std::span<const Bus> buses, std::span<const double> p,
+                             std::span<const double> q) {
+    check_len(slot.size(), couplings.size(), "the block slot list");
+    const std::span<Block> values = lu.values();
+    // Adding to -0.0 changes nothing, so a block given once is stored as it is; the sum of the
+    // summation rule is needed only where positions repeat.
+    const bool repeats = values.size() != couplings.size();
+    if (repeats) lu.clear_values();
+    // A PV bus's reactive row becomes "magnitude change = 0": zero, with 1 on its own diagonal.
+    for_each_derivatives(couplings, buses, p, q, [&](std::size_t t, const Derivatives& d) {
+        const Coupling& c = couplings[t];
+        const bool pq = is_pq(buses[c.i]);
+        const double own = c.i == c.j ? 1.0 : 0.0;
+        const Block block = pq ? Block{d[0], d[1], d[2], d[3]} : Block{d[0], d[1], 0.0, own};
+        check_index(slot[t], values.size());
+        Block& sum = values[slot[t]];
+        if (!repeats) {
+            sum = block;
+            return;
+        }
+        for (std::size_t k = 0; k < 4; ++k) sum[k] += block[k];
+    });
+}
+
+void BlockAnalysis::solve_step(std::span<const double> mismatch) {
+    const std::size_t n = step.size();
+    check_len(reactive_row.size(), n, "the reactive row list");
+    check_len(mismatch.size(), n, "the mismatch");
+    for (std::size_t k = 0; k < n; ++k) {
+        const std::uint32_t row = reactive_row[k];
+        if (row != kNoRow) check_index(row, mismatch.size());
+        step[k] = BlockVector{mismatch[k], row == kNoRow ? 0.0 : mismatch[row]};
+    }
+    lu.solve(step);
+}
+
 SolveStats newton_raphson_block_cached(std::span<Bus> buses, const YBusSparse& ybus,
                                        std::uint64_t max_iter, double tol,
-                                       std::optional<BlockSymbolic>& symbolic,
+                                       std::optional<BlockAnalysis>& analysis,
                                        Interruption interrupted) {
     const UnknownLayout layout = unknown_layout(buses);
-    const std::vector<std::size_t>& pvpq = layout.pvpq;
-    const std::size_t n = pvpq.size();
     check_len(ybus.rows.size(), buses.size(), "the Y-bus row list");
-
-    std::vector<std::size_t> pos(buses.size(), kNone);
-    for (std::size_t k = 0; k < n; ++k) pos[pvpq[k]] = k;
-    // Every block is pushed whatever its value, so the count is the same on every pass and each
-    // pass's entry list is allocated once.
-    std::size_t block_count = 0;
-    for (std::size_t i : pvpq) {
-        for (const auto& [j, y] : ybus.rows[i]) {
-            check_index(j, buses.size());
-            if (j == i || pos[j] != kNone) ++block_count;
-        }
-    }
-
-    std::vector<BlockVector> rhs(n);
     auto step = [&](std::span<const double> p, std::span<const double> q,
                     std::span<const double> mismatch) {
-        // The mismatch lists the active rows of pvpq, then the reactive rows of pq (the PQ
-        // subsequence of pvpq); a PV bus's second equation has nothing to balance.
-        std::size_t next_pq = n;
-        for (std::size_t k = 0; k < n; ++k) {
-            rhs[k] = BlockVector{mismatch[k], is_pq(buses[pvpq[k]]) ? mismatch[next_pq++] : 0.0};
+        if (!analysis) analysis.emplace(BlockAnalysis::analyze(buses, ybus));
+        BlockAnalysis& a = *analysis;
+        if (a.step.size() != layout.pvpq.size()) {
+            stop("a block analysis of " + std::to_string(a.step.size()) + " buses used with " +
+                 std::to_string(layout.pvpq.size()) + " non-slack buses");
         }
-
-        BlockMatrix matrix;
-        matrix.n = n;
-        matrix.entries.reserve(block_count);
-        for (std::size_t k = 0; k < n; ++k) {
-            const std::size_t i = pvpq[k];
-            const Bus& bi = buses[i];
-            for (const auto& [j, y] : ybus.rows[i]) {
-                if (j == i) {
-                    matrix.entries.push_back({k, k, diagonal_block(bi, y, p[i], q[i])});
-                } else if (pos[j] != kNone) {
-                    matrix.entries.push_back({k, pos[j], off_diagonal_block(bi, buses[j], y)});
-                }
-            }
-        }
-        const BlockAdjacency adjacency = std::move(matrix).finish();
-        if (!symbolic) symbolic.emplace(BlockSymbolic::analyze(adjacency));
-        const std::optional<BlockLu> lu = BlockLu::refactor(*symbolic, adjacency);
-        if (!lu) return false;
-
-        const std::vector<BlockVector> x = lu->solve(rhs);
-        check_len(x.size(), n, "the Newton step");
-        for (std::size_t k = 0; k < n; ++k) {
-            Bus& bus = buses[pvpq[k]];
-            bus.va += x[k][0];
-            bus.vm += x[k][1];
+        a.assemble(buses, p, q);
+        if (!a.lu.refactor()) return false;
+        a.solve_step(mismatch);
+        for (std::size_t k = 0; k < layout.pvpq.size(); ++k) {
+            Bus& bus = buses[layout.pvpq[k]];
+            bus.va += a.step[k][0];
+            bus.vm += a.step[k][1];
         }
         return true;
     };

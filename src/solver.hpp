@@ -3,7 +3,6 @@
 // what does not change between solves of one network: the Jacobian pattern and the analysed
 // backend object. Numeric failures come back as outcome and status codes, never as exceptions.
 
-#include <concepts>
 #include <cstddef>
 #include <cstdint>
 #include <optional>
@@ -11,10 +10,11 @@
 #include <utility>
 #include <vector>
 
-#include "block_sparse.hpp"
 #include "jacobian.hpp"
 #include "klu_native/klu_native.hpp"
 #include "network.hpp"
+#include "newton.hpp"
+#include "newton_block.hpp"
 #include "sparse.hpp"
 #include "types.hpp"
 
@@ -23,25 +23,6 @@ namespace quillmere {
 // The linear backend a solver is made with.
 enum class Backend : std::uint8_t { Scalar = 0, Block = 1, KluNative = 2 };
 
-// The outcome of the one Newton iteration over the whole network.
-enum class SolveOutcome : std::uint8_t {
-    Converged = 0,
-    MaxIterations = 1,
-    SingularJacobian = 2,
-    Interrupted = 3,  // the caller's Interruption asked to stop before a pass
-};
-
-// A question the Newton loops ask once before each pass's work, so that a caller can end a long
-// solve from outside (a signal, a cancelled batch); when it answers true the iteration ends with
-// outcome Interrupted. A plain function and its context, so that asking costs one indirect call.
-// The default never interrupts.
-struct Interruption {
-    bool (*requested)(const void* context) = nullptr;
-    const void* context = nullptr;
-
-    bool operator()() const { return requested != nullptr && requested(context); }
-};
-
 // The outcome for one connected component.
 enum class IslandStatus : std::uint8_t {
     Converged = 0,         // one slack; its own norm after the iteration is below tol
@@ -49,11 +30,6 @@ enum class IslandStatus : std::uint8_t {
     SingularJacobian = 2,  // one or more slacks; not below tol, and the backend failed
     Sourceless = 3,        // no slack: fixed at zero voltage, not solved
     MultiSlack = 4,        // two or more slacks, all of them fixed; its own norm is below tol
-};
-
-struct SolveStats {
-    std::vector<double> history;  // the mismatch norm of each pass, in order; one entry per pass
-    SolveOutcome outcome = SolveOutcome::MaxIterations;
 };
 
 struct IslandReport {
@@ -70,20 +46,6 @@ struct PowerFlowReport {
     SolveStats stats;
 };
 
-// A backend of the Newton loop over a fixed pattern. `create` receives the pattern once as
-// triplets (repeated positions add up); every later `factor_and_solve_values` receives values in
-// that triplet order and count, and gives x with A x = rhs, or nothing when A is singular or x is
-// not finite. A failed call must leave the object serving later calls as if it had not happened.
-template <class S>
-concept LinearSolver = std::movable<S> &&
-    requires(S& system, std::size_t n, std::span<const Triplet<double>> triplets,
-             std::span<const double> values, std::span<const double> rhs) {
-    { S::create(n, triplets) } -> std::same_as<std::optional<S>>;
-    {
-        system.factor_and_solve_values(values, rhs)
-        } -> std::same_as<std::optional<std::vector<double>>>;
-};
-
 static_assert(LinearSolver<RealSparseSystem>);
 static_assert(LinearSolver<KluNativeSystem>);
 
@@ -94,10 +56,11 @@ class PersistentSolver {
     // Solves the buses in place from their current voltages, all components in one Newton system,
     // and reports one island per connected component in component order. Components without a
     // slack bus are rewritten as Slack buses fixed at zero voltage. Precondition: every call on
-    // one solver (until `reset`) sees the same bus types and Y-bus pattern; the caches are never
-    // compared with them. Stops when the bus list does not match the Y-bus. When `interrupted`
-    // answers true the solve ends with outcome Interrupted and no island reports, the buses holding
-    // the last iterate; the caches stay valid, so the next solve gives what a fresh solver would.
+    // one solver (until `reset`) sees the same bus types and Y-bus (the caches keep its values);
+    // the caches are never compared with them. Stops when the bus list does not match the Y-bus.
+    // When `interrupted` answers true the solve ends with outcome Interrupted and no island
+    // reports, the buses holding the last iterate; the caches stay valid, so the next solve gives
+    // what a fresh solver would.
     std::pair<std::vector<IslandReport>, SolveStats> solve_with_stats(
         std::span<Bus> buses, const YBusSparse& ybus, std::uint64_t max_iter, double tol,
         Interruption interrupted = {});
@@ -110,9 +73,9 @@ class PersistentSolver {
     // Read-only views of the caches, for tests and diagnostics. The backend object is the
     // "scalar" or "klu_native" system, or for "block" its analysis; the counts are of cache fills.
     const std::optional<JacobianPattern>& pattern() const { return pattern_; }
-    const std::optional<BlockSymbolic>& block_symbolic() const { return block_symbolic_; }
+    const std::optional<BlockAnalysis>& block_analysis() const { return block_analysis_; }
     bool has_backend_object() const {
-        return scalar_system_.has_value() || block_symbolic_.has_value() || klu_system_.has_value();
+        return scalar_system_.has_value() || block_analysis_.has_value() || klu_system_.has_value();
     }
     std::uint64_t pattern_builds() const { return pattern_builds_; }
     std::uint64_t backend_creations() const { return backend_creations_; }
@@ -120,7 +83,7 @@ class PersistentSolver {
   private:
     std::optional<JacobianPattern> pattern_;
     std::optional<RealSparseSystem> scalar_system_;
-    std::optional<BlockSymbolic> block_symbolic_;
+    std::optional<BlockAnalysis> block_analysis_;
     std::optional<KluNativeSystem> klu_system_;
     Backend backend_;
     std::uint64_t pattern_builds_ = 0;

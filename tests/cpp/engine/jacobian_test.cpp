@@ -2,19 +2,29 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <bit>
 #include <cmath>
+#include <map>
 #include <random>
+#include <utility>
 #include <vector>
 
 #include "network/networks.hpp"
+#include "newton_block.hpp"
 
 namespace quillmere {
 namespace {
 
-// The values of `fill` against central differences of the calculated injections, on a random
-// meshed network with phase-shifting transformers (an unsymmetric Y-bus), PV and PQ buses, at
-// random voltages; every nonzero derivative must lie in the pattern.
-TEST(JacobianPattern, FillMatchesFiniteDifferences) {
+// The random meshed network of these tests (phase-shifting transformers, so an unsymmetric Y-bus;
+// PV, PQ and slack buses) at random voltages, with its calculated injections.
+struct AtRandomVoltages {
+    std::vector<Bus> buses;
+    YBusSparse y;
+    std::vector<double> p, q;
+};
+
+AtRandomVoltages at_random_voltages() {
     auto [buses, y] = testing::synthetic({{1, 60}}, 12345);
     std::mt19937_64 rng(7);
     std::uniform_real_distribution<double> u(0.0, 1.0);
@@ -22,8 +32,16 @@ TEST(JacobianPattern, FillMatchesFiniteDifferences) {
         b.vm = 0.9 + 0.2 * u(rng);
         b.va = -0.3 + 0.6 * u(rng);
     }
+    auto [p, q] = network::power_injections(buses, y);
+    return {std::move(buses), std::move(y), std::move(p), std::move(q)};
+}
+
+// The values of `fill` against central differences of the calculated injections, on a random
+// meshed network with phase-shifting transformers (an unsymmetric Y-bus), PV and PQ buses, at
+// random voltages; every nonzero derivative must lie in the pattern.
+TEST(JacobianPattern, FillMatchesFiniteDifferences) {
+    auto [buses, y, p, q] = at_random_voltages();
     const JacobianPattern pat = JacobianPattern::analyze(buses, y);
-    const auto [p, q] = network::power_injections(buses, y);
     std::vector<double> values;
     pat.fill(buses, p, q, values);
 
@@ -34,7 +52,7 @@ TEST(JacobianPattern, FillMatchesFiniteDifferences) {
     }
     const std::size_t dim = pvpq.size() + pq.size();
     std::vector<double> jac(dim * dim, 0.0);
-    ASSERT_EQ(values.size(), pat.entries.size());
+    ASSERT_EQ(values.size(), pat.size());
     for (std::size_t k = 0; k < values.size(); ++k) {  // repeated positions add up, as in a backend
         ASSERT_TRUE(pat.rows[k] < dim && pat.cols[k] < dim) << "entry " << k;
         jac[pat.rows[k] * dim + pat.cols[k]] += values[k];
@@ -59,6 +77,45 @@ TEST(JacobianPattern, FillMatchesFiniteDifferences) {
                 << "row " << row << " col " << col;
         }
     }
+}
+
+// The block Jacobian holds, bit for bit, every entry of the scalar one at the same place (the
+// derivatives of coupling (i, j) in the block of (i, j)), and for a PV bus i the row "magnitude
+// change = 0" instead of its reactive balance. The magnitude column of a PV bus j, absent from the
+// scalar Jacobian, is the only part left unchecked.
+TEST(JacobianPattern, BlockAssemblyHoldsTheScalarEntries) {
+    const auto [buses, y, p, q] = at_random_voltages();
+    const JacobianPattern pat = JacobianPattern::analyze(buses, y);
+    std::vector<double> values;
+    pat.fill(buses, p, q, values);
+    std::map<std::pair<std::uint32_t, std::uint32_t>, std::size_t> coupling_of;
+    for (std::size_t t = 0; t < pat.couplings.size(); ++t) {
+        coupling_of[{pat.couplings[t].i, pat.couplings[t].j}] = t;
+    }
+
+    BlockAnalysis block = BlockAnalysis::analyze(buses, y);
+    block.assemble(buses, p, q);
+    ASSERT_EQ(block.couplings.size(), pat.couplings.size());
+    EXPECT_TRUE(std::ranges::is_sorted(block.slot));
+    std::size_t matched = 0;
+    for (std::size_t t = 0; t < block.couplings.size(); ++t) {
+        const Coupling& c = block.couplings[t];
+        const Block& got = block.lu.values()[block.slot[t]];
+        const auto& entry = pat.entry_of.at(coupling_of.at({c.i, c.j}));
+        for (std::size_t d = 0; d < 4; ++d) {
+            SCOPED_TRACE(::testing::Message() << "coupling " << c.i << ", " << c.j << " d " << d);
+            if (entry[d] != JacobianPattern::kNoEntry) {
+                EXPECT_EQ(std::bit_cast<std::uint64_t>(got[d]),
+                          std::bit_cast<std::uint64_t>(values.at(entry[d])));
+                ++matched;
+            } else if (d >= 2 && !is_pq(buses[c.i])) {
+                EXPECT_EQ(got[d], d == 3 && c.i == c.j ? 1.0 : 0.0);
+            } else {
+                EXPECT_TRUE(d % 2 == 1 && !is_pq(buses[c.j]));
+            }
+        }
+    }
+    EXPECT_EQ(matched, pat.size());
 }
 
 }  // namespace
