@@ -79,8 +79,9 @@ std::pair<std::vector<IslandReport>, SolveStats> PersistentSolver::solve_with_st
         stop("the bus list holds " + std::to_string(buses.size()) + " buses but the Y-bus has " +
              std::to_string(ybus.n) + " rows");
     }
-    const std::vector<std::vector<std::size_t>> components = network::connected_components(ybus);
-    const std::vector<Classified> classified = network::classify(components, buses);
+    // The islands depend on the Y-bus pattern and the bus types alone, the same for every call.
+    if (!classified_) classified_ = network::classify(network::connected_components(ybus), buses);
+    const std::vector<Classified>& classified = *classified_;
     for (const Classified& c : classified) {
         if (c.kind != static_cast<std::uint8_t>(ComponentKind::NoSlack)) continue;
         for (std::size_t b : c.buses) {
@@ -117,6 +118,7 @@ std::pair<std::vector<IslandReport>, SolveStats> PersistentSolver::solve_with_st
 }
 
 void PersistentSolver::reset() {
+    classified_.reset();
     pattern_.reset();
     scalar_system_.reset();
     block_analysis_.reset();

@@ -1,7 +1,8 @@
 #pragma once
 // The Newton-Raphson driver of one model or one batch worker. It keeps, across passes and solves,
-// what does not change between solves of one network: the Jacobian pattern and the analysed
-// backend object. Numeric failures come back as outcome and status codes, never as exceptions.
+// what does not change between solves of one network: the islands, the Jacobian pattern and the
+// analysed backend object. Numeric failures come back as outcome and status codes, never as
+// exceptions.
 
 #include <cstddef>
 #include <cstdint>
@@ -81,6 +82,7 @@ class PersistentSolver {
     std::uint64_t backend_creations() const { return backend_creations_; }
 
   private:
+    std::optional<std::vector<Classified>> classified_;  // the islands with their slack buses
     std::optional<JacobianPattern> pattern_;
     std::optional<RealSparseSystem> scalar_system_;
     std::optional<BlockAnalysis> block_analysis_;
