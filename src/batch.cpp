@@ -5,6 +5,7 @@
 #include <chrono>
 #include <exception>
 #include <mutex>
+#include <new>
 #include <utility>
 
 #include "stop.hpp"
@@ -135,6 +136,9 @@ std::variant<std::vector<PowerFlowReport>, BatchError> BatchSolver::solve(
         pool->run(workers, worker, kInterruptionPoll, ask);
     } catch (const Stop&) {
         throw;
+    } catch (const std::bad_alloc&) {
+        // Exhausted memory stays std::bad_alloc, as in a single solve.
+        throw;
     } catch (const std::exception& e) {
         stop(std::string("batch worker failed: ") + e.what());
     } catch (...) {
@@ -166,6 +170,8 @@ std::variant<BatchSolver*, BatchError> fetch_batch_solver(std::optional<BatchCac
     std::unique_ptr<ThreadPool> pool;
     try {
         pool = std::make_unique<ThreadPool>(count);
+    } catch (const std::bad_alloc&) {
+        throw;
     } catch (const std::exception& e) {
         // Mostly the system refusing a thread; a count too large to hold lands here as well.
         return BatchError{BatchError::Kind::ThreadPoolBuild, 0, 0, 0, e.what()};

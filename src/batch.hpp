@@ -59,11 +59,11 @@ struct BatchSolver {
 
     // Solves every scenario from its own copy of the template: overrides, linear initial guess,
     // then a Newton solve on a solver owned by the worker that took it. Every scenario is
-    // validated before any is solved. The template and the Y-bus are only read. A stop inside a
-    // worker is raised here once every worker has ended. While the workers run, `interrupted` is
-    // asked on the calling thread every few tens of milliseconds; once it answers true the workers
-    // take no further scenario and end their solves at the next pass, and the batch gives
-    // Interrupted without results once all have ended.
+    // validated before any is solved. The template and the Y-bus are only read. A stop or a
+    // std::bad_alloc inside a worker is raised here once every worker has ended. While the workers
+    // run, `interrupted` is asked on the calling thread every few tens of milliseconds; once it
+    // answers true the workers take no further scenario and end their solves at the next pass, and
+    // the batch gives Interrupted without results once all have ended.
     std::variant<std::vector<PowerFlowReport>, BatchError> solve(
         std::span<const Bus> template_buses, const YBusSparse& ybus,
         std::span<const Scenario> scenarios, std::uint64_t max_iter, double tol,

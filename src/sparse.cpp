@@ -1,25 +1,30 @@
 #include "sparse.hpp"
 
-#include <Eigen/OrderingMethods>
-#include <Eigen/SparseLU>
+#include <klu.h>
+
 #include <algorithm>
 #include <cmath>
+#include <cstdint>
 #include <limits>
 #include <new>
 #include <string>
+#include <type_traits>
 
+#include "compressed_pattern.hpp"
 #include "stop.hpp"
 
 namespace quillmere {
 
 namespace {
 
-using StorageIndex = Eigen::SparseMatrix<double>::StorageIndex;
-constexpr std::size_t kMaxIndex =
-    static_cast<std::size_t>(std::numeric_limits<StorageIndex>::max());
+static_assert(std::is_same_v<Eigen::SparseMatrix<Complex>::StorageIndex, int>);
+// KLU reads the pattern's unsigned 32-bit arrays in place as int, the corresponding signed type.
+static_assert(std::is_same_v<std::uint32_t, unsigned int>);
+constexpr std::size_t kMaxIndex = static_cast<std::size_t>(std::numeric_limits<int>::max());
 
-// Eigen stores indices as int: a dimension or an entry count it cannot hold is refused.
-bool fits_storage(std::size_t n, std::size_t count) {
+// Eigen and 32-bit KLU both index with int: a dimension or an entry count it cannot hold is
+// refused.
+bool fits_int(std::size_t n, std::size_t count) {
     return n <= kMaxIndex && count <= kMaxIndex;
 }
 
@@ -36,28 +41,88 @@ bool is_finite(Complex v) {
     return std::isfinite(v.real()) && std::isfinite(v.imag());
 }
 
+template <class T>
+bool all_finite(const std::vector<T>& x) {
+    return std::all_of(x.begin(), x.end(), [](T v) { return is_finite(v); });
+}
+
+// KLU's settings and statistics at its defaults: row scaling by the largest entry, block
+// triangular form, AMD ordering, partial pivoting with diagonal preference. The KLU objects made
+// with it point to it, so it never moves.
+struct KluCommon {
+    klu_common c;
+    KluCommon() { klu_defaults(&c); }
+    KluCommon(const KluCommon&) = delete;
+    KluCommon& operator=(const KluCommon&) = delete;
+};
+
+template <class T, int (*Free)(T**, klu_common*)>
+struct KluFree {
+    klu_common* common = nullptr;
+    void operator()(T* object) const { Free(&object, common); }
+};
+using KluSymbolic = std::unique_ptr<klu_symbolic, KluFree<klu_symbolic, klu_free_symbolic>>;
+using KluNumeric = std::unique_ptr<klu_numeric, KluFree<klu_numeric, klu_free_numeric>>;
+using KluComplexNumeric = std::unique_ptr<klu_numeric, KluFree<klu_numeric, klu_z_free_numeric>>;
+
+// True when the last KLU call succeeded, false when it found the matrix singular. KLU short of
+// memory (or of int indices for the factors) leaves as std::bad_alloc, so exhausted memory is
+// never taken for a singular matrix; an input KLU refuses breaks the pattern's own guarantees.
+bool klu_succeeded(const klu_common& common) {
+    switch (common.status) {
+        case KLU_OK:
+            return true;
+        case KLU_SINGULAR:
+            return false;
+        case KLU_OUT_OF_MEMORY:
+        case KLU_TOO_LARGE:
+            throw std::bad_alloc();
+        default:
+            stop("KLU refused a valid compressed pattern (status " + std::to_string(common.status) +
+                 ")");
+    }
+}
+
+int* klu_indices(std::vector<std::uint32_t>& v) {
+    return reinterpret_cast<int*>(v.data());
+}
+
+// The compressed pattern of the triplets, for 32-bit KLU. Absent when an index is >= n, n or the
+// triplet count exceeds int, or n > 0 without any triplet (KLU analyses no empty pattern; the
+// matrix is singular anyway).
+template <class T>
+std::optional<CompressedPattern> klu_pattern(std::size_t n, std::span<const Triplet<T>> triplets) {
+    if (!fits_int(n, triplets.size()) || !indices_below(n, triplets)) return std::nullopt;
+    if (n > 0 && triplets.empty()) return std::nullopt;
+    return compress_pattern(n, triplets);
+}
+
+// KLU's analysis of a non-empty pattern, which does not depend on the values.
+KluSymbolic klu_analysis(CompressedPattern& pattern, KluCommon& common) {
+    KluSymbolic symbolic(klu_analyze(static_cast<int>(pattern.n), klu_indices(pattern.col_ptr),
+                                     klu_indices(pattern.row_idx), &common.c),
+                         {&common.c});
+    if (!klu_succeeded(common.c) || !symbolic) stop("KLU found no analysis of a valid pattern");
+    return symbolic;
+}
+
 }  // namespace
 
 std::optional<SparseMatrix> SparseMatrix::build(std::size_t n,
                                                 std::span<const Triplet<Complex>> triplets) {
-    if (!fits_storage(n, triplets.size()) || !indices_below(n, triplets)) return std::nullopt;
-    try {
-        std::vector<Eigen::Triplet<Complex, StorageIndex>> list;
-        list.reserve(triplets.size());
-        for (const auto& t : triplets) {
-            list.emplace_back(static_cast<StorageIndex>(t.row), static_cast<StorageIndex>(t.col),
-                              t.value);
-        }
-        SparseMatrix out;
-        out.n = n;
-        out.mat.resize(static_cast<Eigen::Index>(n), static_cast<Eigen::Index>(n));
-        // Sums duplicates in input order and keeps zero sums stored; rows come out ascending.
-        out.mat.setFromTriplets(list.begin(), list.end());
-        out.mat.makeCompressed();
-        return out;
-    } catch (const std::bad_alloc&) {
-        return std::nullopt;
+    if (!fits_int(n, triplets.size()) || !indices_below(n, triplets)) return std::nullopt;
+    std::vector<Eigen::Triplet<Complex, int>> list;
+    list.reserve(triplets.size());
+    for (const auto& t : triplets) {
+        list.emplace_back(static_cast<int>(t.row), static_cast<int>(t.col), t.value);
     }
+    SparseMatrix out;
+    out.n = n;
+    out.mat.resize(static_cast<Eigen::Index>(n), static_cast<Eigen::Index>(n));
+    // Sums duplicates in input order and keeps zero sums stored; rows come out ascending.
+    out.mat.setFromTriplets(list.begin(), list.end());
+    out.mat.makeCompressed();
+    return out;
 }
 
 std::vector<Complex> SparseMatrix::mul_vec(std::span<const Complex> x) const {
@@ -81,42 +146,38 @@ namespace sparse {
 std::optional<std::vector<Complex>> solve_complex(std::size_t n,
                                                   std::span<const Triplet<Complex>> triplets,
                                                   std::span<const Complex> rhs) {
-    auto a = SparseMatrix::build(n, triplets);
-    if (!a) return std::nullopt;
-    if (n == 0) {
-        check_len(rhs.size(), n, "rhs");
-        return std::vector<Complex>{};
-    }
-    try {
-        Eigen::SparseLU<Eigen::SparseMatrix<Complex>, Eigen::COLAMDOrdering<StorageIndex>> lu;
-        lu.analyzePattern(a->mat);
-        lu.factorize(a->mat);
-        if (lu.info() != Eigen::Success) return std::nullopt;
-        check_len(rhs.size(), n, "rhs");
-        const auto len = static_cast<Eigen::Index>(n);
-        Eigen::VectorXcd b = Eigen::Map<const Eigen::VectorXcd>(rhs.data(), len);
-        std::vector<Complex> x(n);
-        Eigen::Map<Eigen::VectorXcd>(x.data(), len) = lu.solve(b);
-        if (!std::all_of(x.begin(), x.end(), [](Complex v) { return is_finite(v); })) {
-            return std::nullopt;
-        }
-        return x;
-    } catch (const std::bad_alloc&) {
-        return std::nullopt;
-    }
+    std::optional<CompressedPattern> pattern = klu_pattern(n, triplets);
+    if (!pattern) return std::nullopt;
+    check_len(rhs.size(), n, "rhs");
+    std::vector<Complex> x(rhs.begin(), rhs.begin() + static_cast<std::ptrdiff_t>(n));
+    if (n == 0) return x;
+
+    std::vector<Complex> given(triplets.size());
+    for (std::size_t k = 0; k < triplets.size(); ++k) given[k] = triplets[k].value;
+    std::vector<Complex> values(pattern->entries());
+    pattern->scatter<Complex>(given, values);
+
+    // KLU's complex arrays interleave real and imaginary parts, as std::complex lays them out.
+    KluCommon common;
+    const KluSymbolic symbolic = klu_analysis(*pattern, common);
+    const KluComplexNumeric numeric(
+        klu_z_factor(klu_indices(pattern->col_ptr), klu_indices(pattern->row_idx),
+                     reinterpret_cast<double*>(values.data()), symbolic.get(), &common.c),
+        {&common.c});
+    if (!klu_succeeded(common.c) || !numeric) return std::nullopt;
+    klu_z_solve(symbolic.get(), numeric.get(), static_cast<int>(n), 1,
+                reinterpret_cast<double*>(x.data()), &common.c);
+    if (!klu_succeeded(common.c) || !all_finite(x)) return std::nullopt;
+    return x;
 }
 
 }  // namespace sparse
 
 struct RealSparseSystemState {
-    std::size_t n = 0;
-    // For triplet k given to `create`, the index of its position among the stored values of
-    // `matrix`; repeated positions share one slot, so their values add up.
-    std::vector<std::size_t> slot;
-    // The distinct positions, rows ascending within each column; its values are refilled per call.
-    Eigen::SparseMatrix<double> matrix;
-    // The pattern analysis (column ordering and elimination tree), made once in `create`.
-    Eigen::SparseLU<Eigen::SparseMatrix<double>, Eigen::COLAMDOrdering<StorageIndex>> lu;
+    CompressedPattern pattern;
+    std::vector<double> values;  // one per pattern entry, refilled by every call
+    KluCommon common;
+    KluSymbolic symbolic;  // made once in `create`; none when n = 0
 };
 
 RealSparseSystem::RealSparseSystem(std::unique_ptr<RealSparseSystemState> state)
@@ -126,92 +187,39 @@ RealSparseSystem& RealSparseSystem::operator=(RealSparseSystem&&) noexcept = def
 RealSparseSystem::~RealSparseSystem() = default;
 
 std::size_t RealSparseSystem::n() const {
-    return state_->n;
+    return state_->pattern.n;
 }
 
 std::optional<RealSparseSystem> RealSparseSystem::create(
     std::size_t n, std::span<const Triplet<double>> triplets) {
-    if (!fits_storage(n, triplets.size()) || !indices_below(n, triplets)) return std::nullopt;
-    try {
-        auto state = std::make_unique<RealSparseSystemState>();
-        state->n = n;
-        const std::size_t count = triplets.size();
-
-        // Distribute the triplet indices by column, keeping triplet order within a column.
-        std::vector<std::size_t> col_start(n + 1, 0);
-        for (const auto& t : triplets) ++col_start[t.col + 1];
-        for (std::size_t c = 0; c < n; ++c) col_start[c + 1] += col_start[c];
-        std::vector<std::size_t> order(count);
-        {
-            std::vector<std::size_t> next(col_start.begin(), col_start.end() - 1);
-            for (std::size_t k = 0; k < count; ++k) order[next[triplets[k].col]++] = k;
-        }
-
-        // Sort each column by row, then give every distinct position one slot.
-        std::vector<StorageIndex> outer(n + 1, 0);
-        std::vector<StorageIndex> inner;
-        inner.reserve(count);
-        state->slot.assign(count, 0);
-        for (std::size_t c = 0; c < n; ++c) {
-            const auto first = order.begin() + static_cast<std::ptrdiff_t>(col_start[c]);
-            const auto last = order.begin() + static_cast<std::ptrdiff_t>(col_start[c + 1]);
-            std::stable_sort(first, last, [&](std::size_t a, std::size_t b) {
-                return triplets[a].row < triplets[b].row;
-            });
-            for (auto it = first; it != last; ++it) {
-                const auto row = static_cast<StorageIndex>(triplets[*it].row);
-                if (it == first || inner.back() != row) inner.push_back(row);
-                state->slot[*it] = inner.size() - 1;
-            }
-            outer[c + 1] = static_cast<StorageIndex>(inner.size());
-        }
-
-        auto& m = state->matrix;
-        m.resize(static_cast<Eigen::Index>(n), static_cast<Eigen::Index>(n));
-        m.resizeNonZeros(static_cast<Eigen::Index>(inner.size()));
-        std::copy(outer.begin(), outer.end(), m.outerIndexPtr());
-        std::copy(inner.begin(), inner.end(), m.innerIndexPtr());
-        std::fill_n(m.valuePtr(), inner.size(), 0.0);
-
-        if (n > 0) state->lu.analyzePattern(m);
-        return RealSparseSystem(std::move(state));
-    } catch (const std::bad_alloc&) {
-        return std::nullopt;
-    }
+    std::optional<CompressedPattern> pattern = klu_pattern(n, triplets);
+    if (!pattern) return std::nullopt;
+    auto state = std::make_unique<RealSparseSystemState>();
+    state->pattern = *std::move(pattern);
+    state->values.assign(state->pattern.entries(), 0.0);
+    if (n > 0) state->symbolic = klu_analysis(state->pattern, state->common);
+    return RealSparseSystem(std::move(state));
 }
 
 std::optional<std::vector<double>> RealSparseSystem::factor_and_solve_values(
     std::span<const double> values, std::span<const double> rhs) {
     auto& s = *state_;
-    if (values.size() != s.slot.size()) {
-        stop("value list holds " + std::to_string(values.size()) + " values but the pattern has " +
-             std::to_string(s.slot.size()) + " triplets");
-    }
-    // Each slot starts from negative zero, which adding leaves unchanged: a position given once
-    // keeps its value bit for bit (a -0.0 included), a repeated one gets the sum in triplet order.
-    double* stored = s.matrix.valuePtr();
-    std::fill_n(stored, static_cast<std::size_t>(s.matrix.nonZeros()), -0.0);
-    for (std::size_t k = 0; k < values.size(); ++k) stored[s.slot[k]] += values[k];
+    const std::size_t n = s.pattern.n;
+    s.pattern.scatter<double>(values, s.values);
+    check_len(rhs.size(), n, "rhs");
+    std::vector<double> x(rhs.begin(), rhs.begin() + static_cast<std::ptrdiff_t>(n));
+    if (n == 0) return x;
 
-    if (s.n == 0) {
-        check_len(rhs.size(), s.n, "rhs");
-        return std::vector<double>{};
-    }
-    try {
-        s.lu.factorize(s.matrix);
-        if (s.lu.info() != Eigen::Success) return std::nullopt;
-        check_len(rhs.size(), s.n, "rhs");
-        const auto len = static_cast<Eigen::Index>(s.n);
-        Eigen::VectorXd b = Eigen::Map<const Eigen::VectorXd>(rhs.data(), len);
-        std::vector<double> x(s.n);
-        Eigen::Map<Eigen::VectorXd>(x.data(), len) = s.lu.solve(b);
-        if (!std::all_of(x.begin(), x.end(), [](double v) { return is_finite(v); })) {
-            return std::nullopt;
-        }
-        return x;
-    } catch (const std::bad_alloc&) {
-        return std::nullopt;
-    }
+    // A fresh factorisation every time, pivoting anew on the new values (no refactorisation along
+    // an earlier pivot order). The numeric object of a failed call is freed with it.
+    const KluNumeric numeric(
+        klu_factor(klu_indices(s.pattern.col_ptr), klu_indices(s.pattern.row_idx), s.values.data(),
+                   s.symbolic.get(), &s.common.c),
+        {&s.common.c});
+    if (!klu_succeeded(s.common.c) || !numeric) return std::nullopt;
+    klu_solve(s.symbolic.get(), numeric.get(), static_cast<int>(n), 1, x.data(), &s.common.c);
+    if (!klu_succeeded(s.common.c) || !all_finite(x)) return std::nullopt;
+    return x;
 }
 
 }  // namespace quillmere

@@ -1,6 +1,7 @@
 #pragma once
 // Sparse linear algebra for the engine: the complex Y-bus matrix with its product, the one-shot
-// complex solve of the initial guess, and the "scalar" Newton backend.
+// complex solve of the initial guess, and the "scalar" Newton backend; both solves on SuiteSparse
+// KLU. Exhausted memory leaves every function here as std::bad_alloc, never as an absent result.
 
 #include <Eigen/SparseCore>
 #include <cstddef>
@@ -19,7 +20,7 @@ struct SparseMatrix {
     Eigen::SparseMatrix<Complex, Eigen::ColMajor> mat;
     std::size_t n = 0;
 
-    // Absent when an index is >= n or the matrix cannot be stored.
+    // Absent when an index is >= n, or n or the triplet count exceeds Eigen's int indices.
     static std::optional<SparseMatrix> build(std::size_t n,
                                              std::span<const Triplet<Complex>> triplets);
     // y = A x over the first n entries of x; stops when x holds fewer than n.
@@ -29,7 +30,9 @@ struct SparseMatrix {
 };
 
 namespace sparse {
-// Solves A x = rhs once; absent when A is singular or the solution is not finite.
+// Solves A x = rhs once (KLU, complex). Absent when an index is >= n, n or the triplet count
+// exceeds INT_MAX, A is singular (a zero pivot, or n > 0 without any triplet) or the solution is
+// not finite. Stops when `rhs` holds fewer than n values.
 std::optional<std::vector<Complex>> solve_complex(std::size_t n,
                                                   std::span<const Triplet<Complex>> triplets,
                                                   std::span<const Complex> rhs);
@@ -37,17 +40,18 @@ std::optional<std::vector<Complex>> solve_complex(std::size_t n,
 
 struct RealSparseSystemState;
 
-// The "scalar" Newton backend. `create` analyses the pattern once; every later call pours new
-// values (in the order of the triplets given to `create`) through the stored order, factors and
-// solves. A failed call leaves the object ready for the next one.
+// The "scalar" Newton backend. `create` builds the compressed pattern and KLU's analysis (block
+// triangular form, AMD ordering) once; every later call pours new values (in the order of the
+// triplets given to `create`) through the pattern's slots, factors afresh with KLU's partial
+// pivoting and row scaling, and solves. A failed call leaves the object ready for the next one.
 class RealSparseSystem {
   public:
-    // Only the positions of `triplets` are used. Absent when an index is >= n or the analysis
-    // fails.
+    // Only the positions of `triplets` are used. Absent when an index is >= n, n or the triplet
+    // count exceeds INT_MAX (KLU's indices), or n > 0 without any triplet (a singular matrix).
     static std::optional<RealSparseSystem> create(std::size_t n,
                                                   std::span<const Triplet<double>> triplets);
-    // Absent when the matrix is singular or the solution not finite. Stops when `values` differs
-    // in length from the triplets given to `create`, or `rhs` holds fewer than n values.
+    // Absent when KLU finds the matrix singular or the solution is not finite. Stops when `values`
+    // differs in length from the triplets given to `create`, or `rhs` holds fewer than n values.
     std::optional<std::vector<double>> factor_and_solve_values(std::span<const double> values,
                                                                std::span<const double> rhs);
     std::size_t n() const;

@@ -99,6 +99,7 @@ ThreadPool::~ThreadPool() {
 
 void ThreadPool::work() {
     current_pool = this;
+    make_exception_state();
     State& state = *state_;
     std::unique_lock lock(state.mutex);
     for (;;) {

@@ -36,8 +36,10 @@ void add_parameter_note(const char* parameter);
 
 // Runs `body` so that no C++ exception reaches the interpreter: a stop and any other exception
 // become PanicException, exhausted memory MemoryError; `failed` is what the caller returns then.
+// The thread's exception state is made first, so that exhausted memory can still be thrown.
 template <class Body, class Result>
 Result run_guarded(Body&& body, Result failed) noexcept {
+    make_exception_state();
     try {
         return body();
     } catch (const Stop& stopped) {
