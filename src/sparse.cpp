@@ -42,7 +42,7 @@ bool is_finite(Complex v) {
 }
 
 template <class T>
-bool all_finite(const std::vector<T>& x) {
+bool all_finite(std::span<const T> x) {
     return std::all_of(x.begin(), x.end(), [](T v) { return is_finite(v); });
 }
 
@@ -87,23 +87,93 @@ int* klu_indices(std::vector<std::uint32_t>& v) {
     return reinterpret_cast<int*>(v.data());
 }
 
-// The compressed pattern of the triplets, for 32-bit KLU. Absent when an index is >= n, n or the
-// triplet count exceeds int, or n > 0 without any triplet (KLU analyses no empty pattern; the
-// matrix is singular anyway).
+// A square pattern stored in the order of KLU's own analysis of it (block triangular form, AMD
+// ordering, at KLU's defaults): stored row k is given row row_of[k], stored column k given column
+// col_of[k]. Stored so, it is analysed once more in its natural order and as one block, and every
+// factorisation walks rows and columns in memory order instead of through the permutation.
+struct KluSystem {
+    CompressedPattern pattern;  // the triplets at their stored positions
+    std::vector<int> row_of;
+    std::vector<int> col_of;
+    KluCommon common;
+    KluSymbolic symbolic;  // none when n = 0
+};
+
+// The system of the triplets' positions. Absent when an index is >= n, n or the triplet count
+// exceeds int, or n > 0 without any triplet (KLU analyses no empty pattern; the matrix is
+// singular anyway).
 template <class T>
-std::optional<CompressedPattern> klu_pattern(std::size_t n, std::span<const Triplet<T>> triplets) {
-    if (!fits_int(n, triplets.size()) || !indices_below(n, triplets)) return std::nullopt;
-    if (n > 0 && triplets.empty()) return std::nullopt;
-    return compress_pattern(n, triplets);
+std::unique_ptr<KluSystem> klu_system(std::size_t n, std::span<const Triplet<T>> triplets) {
+    if (!fits_int(n, triplets.size()) || !indices_below(n, triplets)) return nullptr;
+    if (n > 0 && triplets.empty()) return nullptr;
+    auto system = std::make_unique<KluSystem>();
+    std::optional<CompressedPattern> given = compress_pattern(n, triplets);
+    if (!given) return nullptr;
+    if (n == 0) {
+        system->pattern = *std::move(given);
+        return system;
+    }
+    double estimated_lnz = 0.0;  // the analysis's estimate of the entries of L
+    {
+        KluCommon common;
+        const KluSymbolic order(klu_analyze(static_cast<int>(n), klu_indices(given->col_ptr),
+                                            klu_indices(given->row_idx), &common.c),
+                                {&common.c});
+        if (!klu_succeeded(common.c) || !order) stop("KLU found no analysis of a valid pattern");
+        system->row_of.assign(order->P, order->P + n);
+        system->col_of.assign(order->Q, order->Q + n);
+        estimated_lnz = order->lnz;
+    }
+    given.reset();
+    std::vector<std::size_t> stored(n);
+    std::vector<std::size_t> rows(triplets.size());
+    std::vector<std::size_t> cols(triplets.size());
+    for (std::size_t k = 0; k < n; ++k) stored[static_cast<std::size_t>(system->row_of[k])] = k;
+    for (std::size_t t = 0; t < triplets.size(); ++t) rows[t] = stored[triplets[t].row];
+    for (std::size_t k = 0; k < n; ++k) stored[static_cast<std::size_t>(system->col_of[k])] = k;
+    for (std::size_t t = 0; t < triplets.size(); ++t) cols[t] = stored[triplets[t].col];
+    system->pattern = compress_pattern(n, rows, cols).value();  // the sizes passed before
+
+    // No block triangular form again: the stored order already is one.
+    klu_common& c = system->common.c;
+    c.btf = 0;
+    system->symbolic =
+        KluSymbolic(klu_analyze_given(static_cast<int>(n), klu_indices(system->pattern.col_ptr),
+                                      klu_indices(system->pattern.row_idx), nullptr, nullptr, &c),
+                    {&c});
+    if (!klu_succeeded(c) || !system->symbolic) stop("KLU found no analysis of a valid pattern");
+    // A given order comes without a fill estimate, and KLU would size the first factors by the
+    // matrix instead (ten times its entries); the estimate of the first analysis serves.
+    if (estimated_lnz > 0.0) system->symbolic->Lnz[0] = estimated_lnz;
+    return system;
 }
 
-// KLU's analysis of a non-empty pattern, which does not depend on the values.
-KluSymbolic klu_analysis(CompressedPattern& pattern, KluCommon& common) {
-    KluSymbolic symbolic(klu_analyze(static_cast<int>(pattern.n), klu_indices(pattern.col_ptr),
-                                     klu_indices(pattern.row_idx), &common.c),
-                         {&common.c});
-    if (!klu_succeeded(common.c) || !symbolic) stop("KLU found no analysis of a valid pattern");
-    return symbolic;
+// Factors the stored values afresh, pivoting anew (no refactorisation along an earlier pivot
+// order), and solves for `rhs` given in the original order: x on success; false when KLU finds the
+// matrix singular or x is not finite. `work` holds n values. T is double or Complex, whose arrays
+// KLU reads as interleaved real and imaginary parts, as std::complex lays them out.
+template <class T>
+bool klu_factor_and_solve(KluSystem& s, std::span<T> values, std::span<const T> rhs,
+                          std::span<T> work, std::span<T> x) {
+    const std::size_t n = s.pattern.n;
+    int* const ap = klu_indices(s.pattern.col_ptr);
+    int* const ai = klu_indices(s.pattern.row_idx);
+    double* const ax = reinterpret_cast<double*>(values.data());
+    double* const b = reinterpret_cast<double*>(work.data());
+    klu_common* const c = &s.common.c;
+    for (std::size_t k = 0; k < n; ++k) work[k] = rhs[static_cast<std::size_t>(s.row_of[k])];
+    if constexpr (std::is_same_v<T, double>) {
+        const KluNumeric numeric(klu_factor(ap, ai, ax, s.symbolic.get(), c), {c});
+        if (!klu_succeeded(*c) || !numeric) return false;
+        klu_solve(s.symbolic.get(), numeric.get(), static_cast<int>(n), 1, b, c);
+    } else {
+        const KluComplexNumeric numeric(klu_z_factor(ap, ai, ax, s.symbolic.get(), c), {c});
+        if (!klu_succeeded(*c) || !numeric) return false;
+        klu_z_solve(s.symbolic.get(), numeric.get(), static_cast<int>(n), 1, b, c);
+    }
+    if (!klu_succeeded(*c)) return false;
+    for (std::size_t k = 0; k < n; ++k) x[static_cast<std::size_t>(s.col_of[k])] = work[k];
+    return all_finite<T>(x);
 }
 
 }  // namespace
@@ -146,38 +216,26 @@ namespace sparse {
 std::optional<std::vector<Complex>> solve_complex(std::size_t n,
                                                   std::span<const Triplet<Complex>> triplets,
                                                   std::span<const Complex> rhs) {
-    std::optional<CompressedPattern> pattern = klu_pattern(n, triplets);
-    if (!pattern) return std::nullopt;
+    const std::unique_ptr<KluSystem> system = klu_system(n, triplets);
+    if (!system) return std::nullopt;
     check_len(rhs.size(), n, "rhs");
-    std::vector<Complex> x(rhs.begin(), rhs.begin() + static_cast<std::ptrdiff_t>(n));
+    std::vector<Complex> x(n);
     if (n == 0) return x;
-
     std::vector<Complex> given(triplets.size());
     for (std::size_t k = 0; k < triplets.size(); ++k) given[k] = triplets[k].value;
-    std::vector<Complex> values(pattern->entries());
-    pattern->scatter<Complex>(given, values);
-
-    // KLU's complex arrays interleave real and imaginary parts, as std::complex lays them out.
-    KluCommon common;
-    const KluSymbolic symbolic = klu_analysis(*pattern, common);
-    const KluComplexNumeric numeric(
-        klu_z_factor(klu_indices(pattern->col_ptr), klu_indices(pattern->row_idx),
-                     reinterpret_cast<double*>(values.data()), symbolic.get(), &common.c),
-        {&common.c});
-    if (!klu_succeeded(common.c) || !numeric) return std::nullopt;
-    klu_z_solve(symbolic.get(), numeric.get(), static_cast<int>(n), 1,
-                reinterpret_cast<double*>(x.data()), &common.c);
-    if (!klu_succeeded(common.c) || !all_finite(x)) return std::nullopt;
+    std::vector<Complex> values(system->pattern.entries());
+    system->pattern.scatter<Complex>(given, values);
+    std::vector<Complex> work(n);
+    if (!klu_factor_and_solve<Complex>(*system, values, rhs, work, x)) return std::nullopt;
     return x;
 }
 
 }  // namespace sparse
 
 struct RealSparseSystemState {
-    CompressedPattern pattern;
-    std::vector<double> values;  // one per pattern entry, refilled by every call
-    KluCommon common;
-    KluSymbolic symbolic;  // made once in `create`; none when n = 0
+    std::unique_ptr<KluSystem> klu;
+    std::vector<double> values;  // one per stored entry, refilled by every call
+    std::vector<double> work;    // n values
 };
 
 RealSparseSystem::RealSparseSystem(std::unique_ptr<RealSparseSystemState> state)
@@ -187,38 +245,28 @@ RealSparseSystem& RealSparseSystem::operator=(RealSparseSystem&&) noexcept = def
 RealSparseSystem::~RealSparseSystem() = default;
 
 std::size_t RealSparseSystem::n() const {
-    return state_->pattern.n;
+    return state_->klu->pattern.n;
 }
 
 std::optional<RealSparseSystem> RealSparseSystem::create(
     std::size_t n, std::span<const Triplet<double>> triplets) {
-    std::optional<CompressedPattern> pattern = klu_pattern(n, triplets);
-    if (!pattern) return std::nullopt;
     auto state = std::make_unique<RealSparseSystemState>();
-    state->pattern = *std::move(pattern);
-    state->values.assign(state->pattern.entries(), 0.0);
-    if (n > 0) state->symbolic = klu_analysis(state->pattern, state->common);
+    state->klu = klu_system(n, triplets);
+    if (!state->klu) return std::nullopt;
+    state->values.assign(state->klu->pattern.entries(), 0.0);
+    state->work.assign(n, 0.0);
     return RealSparseSystem(std::move(state));
 }
 
 std::optional<std::vector<double>> RealSparseSystem::factor_and_solve_values(
     std::span<const double> values, std::span<const double> rhs) {
     auto& s = *state_;
-    const std::size_t n = s.pattern.n;
-    s.pattern.scatter<double>(values, s.values);
+    const std::size_t n = s.klu->pattern.n;
+    s.klu->pattern.scatter<double>(values, s.values);
     check_len(rhs.size(), n, "rhs");
-    std::vector<double> x(rhs.begin(), rhs.begin() + static_cast<std::ptrdiff_t>(n));
+    std::vector<double> x(n);
     if (n == 0) return x;
-
-    // A fresh factorisation every time, pivoting anew on the new values (no refactorisation along
-    // an earlier pivot order). The numeric object of a failed call is freed with it.
-    const KluNumeric numeric(
-        klu_factor(klu_indices(s.pattern.col_ptr), klu_indices(s.pattern.row_idx), s.values.data(),
-                   s.symbolic.get(), &s.common.c),
-        {&s.common.c});
-    if (!klu_succeeded(s.common.c) || !numeric) return std::nullopt;
-    klu_solve(s.symbolic.get(), numeric.get(), static_cast<int>(n), 1, x.data(), &s.common.c);
-    if (!klu_succeeded(s.common.c) || !all_finite(x)) return std::nullopt;
+    if (!klu_factor_and_solve<double>(*s.klu, s.values, rhs, s.work, x)) return std::nullopt;
     return x;
 }
 
