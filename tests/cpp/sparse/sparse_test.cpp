@@ -2,12 +2,14 @@
 #include <gtest/gtest.h>
 
 #include <Eigen/Dense>
+#include <algorithm>
 #include <cmath>
 #include <cstdlib>
 #include <limits>
 #include <new>
 #include <random>
 #include <span>
+#include <type_traits>
 #include <vector>
 
 #include "sparse.hpp"
