@@ -94,7 +94,7 @@ Solved solve_once(PersistentSolver& solver, const pgm::LoadedNetwork& net,
                   std::vector<Bus>& state) {
     const auto t = Clock::now();
     state = net.buses;
-    network::linear_initial_guess(state, net.ybus);
+    solver.initial_guess(state, net.ybus);
     auto [islands, stats] = solver.solve_with_stats(state, net.ybus, kMaxIter, kTol);
     return {ms_since(t), std::move(islands), std::move(stats)};
 }
@@ -236,7 +236,7 @@ std::optional<Row> bench_with(const pgm::LoadedNetwork& net, Backend backend, in
         repeat.push_back(solve_once(solver, net, state).ms);
         state = net.buses;
         const auto t = Clock::now();
-        network::linear_initial_guess(state, net.ybus);
+        solver.initial_guess(state, net.ybus);
         guess.push_back(ms_since(t));
         std::vector<Bus> buses = start;
         const Sample s = replay.run(net, buses);

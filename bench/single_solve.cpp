@@ -54,7 +54,7 @@ int main(int argc, char** argv) {
     for (int i = 0; i <= repeats; ++i) {
         start = Clock::now();
         state = network.buses;
-        network::linear_initial_guess(state, network.ybus);
+        solver.initial_guess(state, network.ybus);
         auto [islands, stats] = solver.solve_with_stats(state, network.ybus, 20, 1e-6);
         times.push_back(ms_since(start));
         passes = stats.history.size();

@@ -118,7 +118,7 @@ std::variant<std::vector<PowerFlowReport>, BatchError> BatchSolver::solve(
             if (s >= scenarios.size()) return;
             std::vector<Bus> buses(template_buses.begin(), template_buses.end());
             apply_overrides(buses, scenarios[s].overrides);
-            network::linear_initial_guess(buses, ybus);
+            solver.initial_guess(buses, ybus);
             auto [islands, stats] =
                 solver.solve_with_stats(buses, ybus, max_iter, tol, cancelled_check);
             if (stats.outcome == SolveOutcome::Interrupted) return;

@@ -269,10 +269,11 @@ std::vector<Classified> classify(std::span<const std::vector<std::size_t>> compo
 
 namespace {
 
-// The guess over the PQ buses that `take` admits; false, with no bus changed, when the complex
-// solve gives no result.
+// The guess over the PQ buses that `take` admits, on the system kept in `system` (made when it is
+// empty); false, with no bus changed, when the complex solve gives no result.
 template <class Take>
-bool guess_voltages(std::span<Bus> buses, const YBusSparse& ybus, Take take) {
+bool guess_voltages(std::span<Bus> buses, const YBusSparse& ybus, Take take,
+                    std::optional<ComplexSparseSystem>& system) {
     const std::size_t n = buses.size();
     constexpr std::size_t kNone = static_cast<std::size_t>(-1);
     std::vector<std::size_t> pq;
@@ -311,7 +312,11 @@ bool guess_voltages(std::span<Bus> buses, const YBusSparse& ybus, Take take) {
         if (!has_diagonal) triplets.push_back({k, k, -std::conj(s)});
     }
 
-    const auto x = sparse::solve_complex(m, triplets, b);
+    if (!system) system = ComplexSparseSystem::create(m, triplets);
+    if (!system) return false;
+    std::vector<Complex> values(triplets.size());
+    for (std::size_t k = 0; k < triplets.size(); ++k) values[k] = triplets[k].value;
+    const auto x = system->factor_and_solve_values(values, b);
     if (!x) return false;
     for (std::size_t k = 0; k < m; ++k) {
         const Complex v = (*x)[k];
@@ -324,9 +329,16 @@ bool guess_voltages(std::span<Bus> buses, const YBusSparse& ybus, Take take) {
 }  // namespace
 
 void linear_initial_guess(std::span<Bus> buses, const YBusSparse& ybus) {
+    GuessCache cache;
+    linear_initial_guess(buses, ybus, cache);
+}
+
+void linear_initial_guess(std::span<Bus> buses, const YBusSparse& ybus, GuessCache& cache) {
     check_bus_count(buses.size(), ybus.n);
     check_rows(ybus);
-    if (guess_voltages(buses, ybus, [](std::size_t) { return true; })) return;
+    if (guess_voltages(
+            buses, ybus, [](std::size_t) { return true; }, cache.whole))
+        return;
     // One sourceless component (an isolated bus with nothing attached, say) makes the whole
     // system singular. Its buses become zero-voltage placeholders in the Newton solve anyway, so
     // the guess is tried once more without them; they keep their values.
@@ -335,7 +347,8 @@ void linear_initial_guess(std::span<Bus> buses, const YBusSparse& ybus) {
         if (c.kind == static_cast<std::uint8_t>(ComponentKind::NoSlack)) continue;
         for (std::size_t b : c.buses) sourced[b] = 1;
     }
-    guess_voltages(buses, ybus, [&](std::size_t i) { return sourced[i] != 0; });
+    guess_voltages(
+        buses, ybus, [&](std::size_t i) { return sourced[i] != 0; }, cache.sourced);
 }
 
 }  // namespace network

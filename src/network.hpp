@@ -4,6 +4,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <span>
 #include <utility>
 #include <vector>
@@ -103,6 +104,17 @@ std::vector<Classified> classify(std::span<const std::vector<std::size_t>> compo
 // more over the PQ buses of the components that hold a Slack bus, the others keeping their
 // values; when that fails too, every bus stays as it was.
 void linear_initial_guess(std::span<Bus> buses, const YBusSparse& ybus);
+
+// The pattern-only work of the initial guess (its systems' patterns and analyses), kept between
+// calls whose buses have the same types and whose Y-bus has the same pattern; never compared with
+// them. The systems: over every PQ bus, and over those of the components that hold a Slack bus.
+struct GuessCache {
+    std::optional<ComplexSparseSystem> whole;
+    std::optional<ComplexSparseSystem> sourced;
+};
+
+// The same guess, bit for bit, keeping the pattern-only work in `cache`.
+void linear_initial_guess(std::span<Bus> buses, const YBusSparse& ybus, GuessCache& cache);
 
 // The effective injection of a bus at its current magnitude: specified power plus its ZIP terms.
 Complex effective_injection(const Bus& bus);

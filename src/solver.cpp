@@ -118,6 +118,7 @@ std::pair<std::vector<IslandReport>, SolveStats> PersistentSolver::solve_with_st
 }
 
 void PersistentSolver::reset() {
+    guess_ = {};
     classified_.reset();
     pattern_.reset();
     scalar_system_.reset();

@@ -66,6 +66,12 @@ class PersistentSolver {
         std::span<Bus> buses, const YBusSparse& ybus, std::uint64_t max_iter, double tol,
         Interruption interrupted = {});
 
+    // network::linear_initial_guess on the buses, keeping its pattern-only work with the solver's
+    // other caches (same precondition); the same voltages, bit for bit.
+    void initial_guess(std::span<Bus> buses, const YBusSparse& ybus) {
+        network::linear_initial_guess(buses, ybus, guess_);
+    }
+
     // Empties every cache; the backend stays.
     void reset();
 
@@ -82,6 +88,7 @@ class PersistentSolver {
     std::uint64_t backend_creations() const { return backend_creations_; }
 
   private:
+    network::GuessCache guess_;
     std::optional<std::vector<Classified>> classified_;  // the islands with their slack buses
     std::optional<JacobianPattern> pattern_;
     std::optional<RealSparseSystem> scalar_system_;

@@ -211,63 +211,67 @@ void SparseMatrix::mul_vec_into(std::span<const Complex> x, std::span<Complex> y
     Eigen::Map<Eigen::VectorXcd>(y.data(), len).noalias() = mat * xv;
 }
 
+template <class T>
+struct KluSparseSystemState {
+    std::unique_ptr<KluSystem> klu;
+    std::vector<T> values;  // one per stored entry, refilled by every call
+    std::vector<T> work;    // n values
+};
+
+template <class T>
+KluSparseSystem<T>::KluSparseSystem(std::unique_ptr<KluSparseSystemState<T>> state)
+    : state_(std::move(state)) {}
+template <class T>
+KluSparseSystem<T>::KluSparseSystem(KluSparseSystem&&) noexcept = default;
+template <class T>
+KluSparseSystem<T>& KluSparseSystem<T>::operator=(KluSparseSystem&&) noexcept = default;
+template <class T>
+KluSparseSystem<T>::~KluSparseSystem() = default;
+
+template <class T>
+std::size_t KluSparseSystem<T>::n() const {
+    return state_->klu->pattern.n;
+}
+
+template <class T>
+std::optional<KluSparseSystem<T>> KluSparseSystem<T>::create(std::size_t n,
+                                                             std::span<const Triplet<T>> triplets) {
+    auto state = std::make_unique<KluSparseSystemState<T>>();
+    state->klu = klu_system(n, triplets);
+    if (!state->klu) return std::nullopt;
+    state->values.assign(state->klu->pattern.entries(), T(0.0));
+    state->work.assign(n, T(0.0));
+    return KluSparseSystem(std::move(state));
+}
+
+template <class T>
+std::optional<std::vector<T>> KluSparseSystem<T>::factor_and_solve_values(std::span<const T> values,
+                                                                          std::span<const T> rhs) {
+    auto& s = *state_;
+    const std::size_t n = s.klu->pattern.n;
+    s.klu->pattern.template scatter<T>(values, s.values);
+    check_len(rhs.size(), n, "rhs");
+    std::vector<T> x(n);
+    if (n == 0) return x;
+    if (!klu_factor_and_solve<T>(*s.klu, s.values, rhs, s.work, x)) return std::nullopt;
+    return x;
+}
+
+template class KluSparseSystem<double>;
+template class KluSparseSystem<Complex>;
+
 namespace sparse {
 
 std::optional<std::vector<Complex>> solve_complex(std::size_t n,
                                                   std::span<const Triplet<Complex>> triplets,
                                                   std::span<const Complex> rhs) {
-    const std::unique_ptr<KluSystem> system = klu_system(n, triplets);
+    std::optional<ComplexSparseSystem> system = ComplexSparseSystem::create(n, triplets);
     if (!system) return std::nullopt;
-    check_len(rhs.size(), n, "rhs");
-    std::vector<Complex> x(n);
-    if (n == 0) return x;
-    std::vector<Complex> given(triplets.size());
-    for (std::size_t k = 0; k < triplets.size(); ++k) given[k] = triplets[k].value;
-    std::vector<Complex> values(system->pattern.entries());
-    system->pattern.scatter<Complex>(given, values);
-    std::vector<Complex> work(n);
-    if (!klu_factor_and_solve<Complex>(*system, values, rhs, work, x)) return std::nullopt;
-    return x;
+    std::vector<Complex> values(triplets.size());
+    for (std::size_t k = 0; k < triplets.size(); ++k) values[k] = triplets[k].value;
+    return system->factor_and_solve_values(values, rhs);
 }
 
 }  // namespace sparse
-
-struct RealSparseSystemState {
-    std::unique_ptr<KluSystem> klu;
-    std::vector<double> values;  // one per stored entry, refilled by every call
-    std::vector<double> work;    // n values
-};
-
-RealSparseSystem::RealSparseSystem(std::unique_ptr<RealSparseSystemState> state)
-    : state_(std::move(state)) {}
-RealSparseSystem::RealSparseSystem(RealSparseSystem&&) noexcept = default;
-RealSparseSystem& RealSparseSystem::operator=(RealSparseSystem&&) noexcept = default;
-RealSparseSystem::~RealSparseSystem() = default;
-
-std::size_t RealSparseSystem::n() const {
-    return state_->klu->pattern.n;
-}
-
-std::optional<RealSparseSystem> RealSparseSystem::create(
-    std::size_t n, std::span<const Triplet<double>> triplets) {
-    auto state = std::make_unique<RealSparseSystemState>();
-    state->klu = klu_system(n, triplets);
-    if (!state->klu) return std::nullopt;
-    state->values.assign(state->klu->pattern.entries(), 0.0);
-    state->work.assign(n, 0.0);
-    return RealSparseSystem(std::move(state));
-}
-
-std::optional<std::vector<double>> RealSparseSystem::factor_and_solve_values(
-    std::span<const double> values, std::span<const double> rhs) {
-    auto& s = *state_;
-    const std::size_t n = s.klu->pattern.n;
-    s.klu->pattern.scatter<double>(values, s.values);
-    check_len(rhs.size(), n, "rhs");
-    std::vector<double> x(n);
-    if (n == 0) return x;
-    if (!klu_factor_and_solve<double>(*s.klu, s.values, rhs, s.work, x)) return std::nullopt;
-    return x;
-}
 
 }  // namespace quillmere

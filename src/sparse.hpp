@@ -38,31 +38,44 @@ std::optional<std::vector<Complex>> solve_complex(std::size_t n,
                                                   std::span<const Complex> rhs);
 }  // namespace sparse
 
-struct RealSparseSystemState;
+template <class T>
+struct KluSparseSystemState;
 
-// The "scalar" Newton backend. `create` builds the compressed pattern and KLU's analysis (block
+// A square system over a fixed pattern on KLU, for T = double (the "scalar" Newton backend) or
+// Complex (the initial guess). `create` builds the compressed pattern and KLU's analysis (block
 // triangular form, AMD ordering) once; every later call pours new values (in the order of the
 // triplets given to `create`) through the pattern's slots, factors afresh with KLU's partial
-// pivoting and row scaling, and solves. A failed call leaves the object ready for the next one.
-class RealSparseSystem {
+// pivoting and row scaling, and solves. The analysis depends on the positions alone, so a call
+// gives the same x, bit for bit, as a system created for its own values. A failed call leaves the
+// object ready for the next one.
+template <class T>
+class KluSparseSystem {
   public:
     // Only the positions of `triplets` are used. Absent when an index is >= n, n or the triplet
     // count exceeds INT_MAX (KLU's indices), or n > 0 without any triplet (a singular matrix).
-    static std::optional<RealSparseSystem> create(std::size_t n,
-                                                  std::span<const Triplet<double>> triplets);
+    static std::optional<KluSparseSystem> create(std::size_t n,
+                                                 std::span<const Triplet<T>> triplets);
     // Absent when KLU finds the matrix singular or the solution is not finite. Stops when `values`
     // differs in length from the triplets given to `create`, or `rhs` holds fewer than n values.
-    std::optional<std::vector<double>> factor_and_solve_values(std::span<const double> values,
-                                                               std::span<const double> rhs);
+    std::optional<std::vector<T>> factor_and_solve_values(std::span<const T> values,
+                                                          std::span<const T> rhs);
     std::size_t n() const;
 
-    RealSparseSystem(RealSparseSystem&&) noexcept;
-    RealSparseSystem& operator=(RealSparseSystem&&) noexcept;
-    ~RealSparseSystem();
+    KluSparseSystem(KluSparseSystem&&) noexcept;
+    KluSparseSystem& operator=(KluSparseSystem&&) noexcept;
+    ~KluSparseSystem();
 
   private:
-    explicit RealSparseSystem(std::unique_ptr<RealSparseSystemState> state);
-    std::unique_ptr<RealSparseSystemState> state_;
+    explicit KluSparseSystem(std::unique_ptr<KluSparseSystemState<T>> state);
+    std::unique_ptr<KluSparseSystemState<T>> state_;
 };
+
+// The "scalar" Newton backend.
+using RealSparseSystem = KluSparseSystem<double>;
+// The complex system of the initial guess.
+using ComplexSparseSystem = KluSparseSystem<Complex>;
+
+extern template class KluSparseSystem<double>;
+extern template class KluSparseSystem<Complex>;
 
 }  // namespace quillmere
