@@ -163,18 +163,22 @@ bool split_passes(const std::vector<Bus>& start, const YBusSparse& ybus, BlockAn
     const UnknownLayout layout = unknown_layout(buses);
     std::vector<double> mismatch(layout.dim());
     std::vector<double> values;
+    std::vector<AngleTrig> trig;
+    network::InjectionSpec spec;
+    spec.assign(buses);
+    network::InjectionWork injections;
     for (std::uint64_t pass = 0; pass < kMaxIter; ++pass) {
         auto t = Clock::now();
-        const auto [p, q] = network::power_injections(buses, ybus);
-        compute_mismatch(buses, layout, p, q, mismatch);
+        network::power_injections(buses, ybus, injections);
+        compute_mismatch(layout, spec, injections.at, mismatch);
         const double norm = mismatch_norm(mismatch);
         split.injections += ms_since(t);
         if (norm < kTol) return true;
         t = Clock::now();
-        pattern.fill(buses, p, q, values);
+        pattern.fill(injections.at, trig, values);
         split.fill += ms_since(t);
         t = Clock::now();
-        analysis.assemble(buses, p, q);
+        analysis.assemble(injections.at);
         split.assemble += ms_since(t);
         t = Clock::now();
         if (!analysis.lu.refactor()) return false;

@@ -139,6 +139,7 @@ struct LoopReplay {
     std::optional<JacobianPattern> pattern;
     UnknownLayout layout;
     std::optional<System> system;
+    NewtonWork work;
 
     static LoopReplay prepare(const pgm::LoadedNetwork& net, std::span<const Bus> start, Row& row) {
         LoopReplay r;
@@ -160,7 +161,8 @@ struct LoopReplay {
         Sample sample{bench::timed_newton(std::span<Bus>(buses), net.ybus, layout, *pattern,
                                           *system, kMaxIter, kTol)};
         const auto t = Clock::now();
-        newton_raphson_cached(std::span<Bus>(again), net.ybus, kMaxIter, kTol, pattern, system);
+        newton_raphson_cached(std::span<Bus>(again), net.ybus, kMaxIter, kTol, pattern, system,
+                              work);
         sample.loop = ms_since(t);
         return sample;
     }
@@ -171,11 +173,12 @@ struct LoopReplay {
 struct BlockReplay {
     UnknownLayout layout;
     std::optional<BlockAnalysis> analysis;
+    NewtonWork work;
 
     static BlockReplay prepare(const pgm::LoadedNetwork& net, std::span<const Bus> start,
                                Row& row) {
         const auto t = Clock::now();
-        BlockReplay r{unknown_layout(start), BlockAnalysis::analyze(start, net.ybus)};
+        BlockReplay r{unknown_layout(start), BlockAnalysis::analyze(start, net.ybus), {}};
         row.analysis = ms_since(t);
         return r;
     }
@@ -188,7 +191,7 @@ struct BlockReplay {
         Sample sample;
         sample.parts = bench::timed_iterate(
             buses, net.ybus, layout, kMaxIter, kTol,
-            [&](std::span<const double> p, std::span<const double> q) { a.assemble(buses, p, q); },
+            [&](std::span<const network::BusPower> at) { a.assemble(at); },
             [&](std::span<const double> mismatch) {
                 if (!a.lu.refactor()) return false;
                 a.solve_step(mismatch);
@@ -202,7 +205,7 @@ struct BlockReplay {
                 }
             });
         const auto t = Clock::now();
-        newton_raphson_block_cached(again, net.ybus, kMaxIter, kTol, analysis);
+        newton_raphson_block_cached(again, net.ybus, kMaxIter, kTol, analysis, work);
         sample.loop = ms_since(t);
         return sample;
     }

@@ -83,12 +83,16 @@ Pass jacobian_at_start(const pgm::LoadedNetwork& net) {
     const std::vector<Bus> buses = solver_start(net);
     const UnknownLayout layout = unknown_layout(buses);
     const JacobianPattern pattern = JacobianPattern::analyze(buses, net.ybus);
-    const auto [p, q] = network::power_injections(buses, net.ybus);
+    network::InjectionWork injections;
+    network::power_injections(buses, net.ybus, injections);
+    network::InjectionSpec spec;
+    spec.assign(buses);
     Pass pass;
     pass.dim = layout.dim();
     pass.rhs.resize(pass.dim);
-    compute_mismatch(buses, layout, p, q, pass.rhs);
-    pattern.fill(buses, p, q, pass.values);
+    compute_mismatch(layout, spec, injections.at, pass.rhs);
+    std::vector<AngleTrig> trig;
+    pattern.fill(injections.at, trig, pass.values);
     for (std::size_t k = 0; k < pass.values.size(); ++k) {
         pass.triplets.push_back({pattern.rows[k], pattern.cols[k], pass.values[k]});
     }

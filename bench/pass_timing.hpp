@@ -45,9 +45,11 @@ inline std::vector<Bus> start_from(std::span<const Bus> buses, const YBusSparse&
 inline std::vector<Triplet<double>> first_triplets(const JacobianPattern& pattern,
                                                    std::span<const Bus> buses,
                                                    const YBusSparse& ybus) {
-    const auto [p, q] = network::power_injections(buses, ybus);
+    network::InjectionWork injections;
+    network::power_injections(buses, ybus, injections);
+    std::vector<AngleTrig> trig;
     std::vector<double> values;
-    pattern.fill(buses, p, q, values);
+    pattern.fill(injections.at, trig, values);
     std::vector<Triplet<double>> triplets(values.size());
     for (std::size_t k = 0; k < values.size(); ++k) {
         triplets[k] = Triplet<double>{pattern.rows[k], pattern.cols[k], values[k]};
@@ -68,18 +70,25 @@ struct PassTimes {
     double total() const { return mismatch + fill + linear + update; }
 };
 
-// The loop of newton_iterate with each part timed: `fill(p, q)` makes the pass's matrix,
-// `solve(mismatch)` factors and solves it (false when that fails), `update()` applies the step.
+// The loop of newton_iterate with each part timed, on the engine's lists: `fill(at)` makes the
+// pass's matrix, `solve(mismatch)` factors and solves it (false when that fails), `update()`
+// applies the step. The mismatch part includes the flattening of the injections once per solve.
 template <class Fill, class Solve, class Update>
 PassTimes timed_iterate(std::span<const Bus> buses, const YBusSparse& ybus,
                         const UnknownLayout& layout, std::uint64_t max_iter, double tol,
                         Fill&& fill, Solve&& solve, Update&& update) {
     PassTimes times;
     std::vector<double> mismatch(layout.dim());
+    network::InjectionSpec spec;
+    network::InjectionWork injections;
+    auto t = Clock::now();
+    spec.assign(buses);
+    times.mismatch += ms_since(t);
     for (std::uint64_t pass = 0; pass < max_iter; ++pass) {
-        auto t = Clock::now();
-        const auto [p, q] = network::power_injections(buses, ybus);
-        compute_mismatch(buses, layout, p, q, mismatch);
+        t = Clock::now();
+        network::power_injections(buses, ybus, injections);
+        const std::span<const network::BusPower> at(injections.at);
+        compute_mismatch(layout, spec, at, mismatch);
         const double norm = mismatch_norm(mismatch);
         times.mismatch += ms_since(t);
         ++times.passes;
@@ -88,7 +97,7 @@ PassTimes timed_iterate(std::span<const Bus> buses, const YBusSparse& ybus,
             break;
         }
         t = Clock::now();
-        fill(std::span<const double>(p), std::span<const double>(q));
+        fill(at);
         times.fill += ms_since(t);
         t = Clock::now();
         const bool solved = solve(std::span<const double>(mismatch));
@@ -109,13 +118,12 @@ PassTimes timed_newton(std::span<Bus> buses, const YBusSparse& ybus, const Unkno
                        double tol) {
     std::vector<double> values;
     values.reserve(pattern.size());
+    std::vector<AngleTrig> trig(pattern.couplings.size());
     std::optional<std::vector<double>> x;
     const std::size_t npvpq = layout.pvpq.size();
     return timed_iterate(
         buses, ybus, layout, max_iter, tol,
-        [&](std::span<const double> p, std::span<const double> q) {
-            pattern.fill(buses, p, q, values);
-        },
+        [&](std::span<const network::BusPower> at) { pattern.fill(at, trig, values); },
         [&](std::span<const double> mismatch) {
             x = system.factor_and_solve_values(values, mismatch);
             return x.has_value();

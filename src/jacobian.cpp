@@ -1,6 +1,8 @@
 #include "jacobian.hpp"
 
+#include <algorithm>
 #include <string>
+#include <utility>
 
 namespace quillmere {
 namespace {
@@ -14,6 +16,19 @@ void check_fits_32(std::size_t count, const char* what) {
         stop(std::string("the Jacobian needs ") + std::to_string(count) + " " + what +
              ", more than 32-bit indices can address");
     }
+}
+
+// `in` stably sorted by key(t) < n; start[k] becomes where key k begins, start[n] the count.
+template <class Key>
+std::vector<std::uint32_t> bucket_by(std::size_t n, const std::vector<std::uint32_t>& in, Key key,
+                                     std::vector<std::uint32_t>& start) {
+    start.assign(n + 1, 0);
+    for (const std::uint32_t t : in) ++start[key(t) + 1];
+    for (std::size_t k = 0; k < n; ++k) start[k + 1] += start[k];
+    std::vector<std::uint32_t> out(in.size());
+    std::vector<std::uint32_t> next(start.begin(), start.end() - 1);
+    for (const std::uint32_t t : in) out[next[key(t)]++] = t;
+    return out;
 }
 
 }  // namespace
@@ -46,11 +61,45 @@ std::vector<Coupling> list_couplings(std::span<const Bus> buses, const YBusSpars
         for (const auto& [j, y] : ybus.rows[i]) {
             if (j == i || !is_slack(buses[j])) {
                 couplings.push_back(Coupling{y.real(), y.imag(), static_cast<std::uint32_t>(i),
-                                             static_cast<std::uint32_t>(j)});
+                                             static_cast<std::uint32_t>(j), Coupling::kNoReverse,
+                                             is_pq(buses[i])});
             }
         }
     }
+    link_reverses(couplings);
     return couplings;
+}
+
+void link_reverses(std::span<Coupling> couplings) {
+    check_fits_32(couplings.size(), "couplings");
+    std::size_t n = 0;
+    for (const Coupling& c : couplings) n = std::max<std::size_t>(n, std::max(c.i, c.j) + 1);
+    // The positions in (i, j) order, bucketed by j and then stably by i: row i of the list is
+    // order[row[i] .. row[i + 1]), its columns ascending.
+    std::vector<std::uint32_t> order(couplings.size());
+    for (std::size_t t = 0; t < order.size(); ++t) order[t] = static_cast<std::uint32_t>(t);
+    std::vector<std::uint32_t> row;
+    order = bucket_by(
+        n, order, [&](std::uint32_t t) { return couplings[t].j; }, row);
+    order = bucket_by(
+        n, order, [&](std::uint32_t t) { return couplings[t].i; }, row);
+    for (std::size_t k = 0; k + 1 < order.size(); ++k) {
+        const Coupling& a = couplings[order[k]];
+        const Coupling& b = couplings[order[k + 1]];
+        if (a.i == b.i && a.j == b.j) {
+            stop("the couplings list the bus pair (" + std::to_string(a.i) + ", " +
+                 std::to_string(a.j) + ") twice");
+        }
+    }
+    for (Coupling& c : couplings) {
+        c.reverse = Coupling::kNoReverse;
+        if (c.i == c.j) continue;
+        const auto first = order.begin() + row[c.j];
+        const auto last = order.begin() + row[c.j + 1];
+        const auto found = std::lower_bound(
+            first, last, c.i, [&](std::uint32_t t, std::uint32_t i) { return couplings[t].j < i; });
+        if (found != last && couplings[*found].j == c.i) c.reverse = *found;
+    }
 }
 
 JacobianPattern JacobianPattern::analyze(std::span<const Bus> buses, const YBusSparse& ybus) {
@@ -104,13 +153,14 @@ JacobianPattern JacobianPattern::analyze(std::span<const Bus> buses, const YBusS
     return pattern;
 }
 
-void JacobianPattern::fill(std::span<const Bus> buses, std::span<const double> p,
-                           std::span<const double> q, std::vector<double>& values) const {
+void JacobianPattern::fill(std::span<const network::BusPower> at, std::vector<AngleTrig>& trig,
+                           std::vector<double>& values) const {
     check_len(entry_of.size(), couplings.size(), "the entry map");
     values.resize(rows.size());
+    trig.resize(couplings.size());
     double* out = values.data();
     const std::size_t count = values.size();
-    for_each_derivatives(couplings, buses, p, q, [&](std::size_t t, const Derivatives& d) {
+    for_each_derivatives(couplings, at, trig, [&](std::size_t t, const Derivatives& d) {
         const std::array<std::uint32_t, 4>& entry = entry_of[t];
         for (std::size_t k = 0; k < 4; ++k) {
             if (entry[k] == kNoEntry) continue;

@@ -171,29 +171,37 @@ YBusSparse YBus::finish() && {
 namespace network {
 
 Complex effective_injection(const Bus& bus) {
-    Complex s(bus.p_spec, bus.q_spec);
-    const double vm = bus.vm;
-    for (const auto& term : bus.zip) {
-        switch (static_cast<ZipKind>(term.kind)) {
-            case ZipKind::ConstantCurrent:
-                s += term.s * vm;
-                break;
-            case ZipKind::ConstantImpedance:
-                s += term.s * (vm * vm);
-                break;
-            default:
-                s += term.s;
-                break;
-        }
+    return add_zip_terms(Complex(bus.p_spec, bus.q_spec), bus.zip, bus.vm);
+}
+
+void InjectionSpec::assign(std::span<const Bus> buses) {
+    const std::size_t n = buses.size();
+    std::size_t count = 0;
+    for (const Bus& bus : buses) count += bus.zip.size();
+    if (count > std::numeric_limits<std::uint32_t>::max()) {
+        stop("the " + std::to_string(count) + " ZIP terms need indices of more than 32 bits");
     }
-    return s;
+    specified.resize(n);
+    first.resize(n + 1);
+    terms.clear();
+    for (std::size_t b = 0; b < n; ++b) {
+        specified[b] = Complex(buses[b].p_spec, buses[b].q_spec);
+        first[b] = static_cast<std::uint32_t>(terms.size());
+        terms.insert(terms.end(), buses[b].zip.begin(), buses[b].zip.end());
+    }
+    first[n] = static_cast<std::uint32_t>(count);
 }
 
 std::pair<std::vector<double>, std::vector<double>> power_injections(std::span<const Bus> buses,
                                                                      const YBusSparse& ybus) {
     InjectionWork work;
     power_injections(buses, ybus, work);
-    return {std::move(work.p), std::move(work.q)};
+    std::vector<double> p(work.at.size()), q(work.at.size());
+    for (std::size_t i = 0; i < work.at.size(); ++i) {
+        p[i] = work.at[i].p;
+        q[i] = work.at[i].q;
+    }
+    return {std::move(p), std::move(q)};
 }
 
 void power_injections(std::span<const Bus> buses, const YBusSparse& ybus, InjectionWork& work) {
@@ -201,20 +209,19 @@ void power_injections(std::span<const Bus> buses, const YBusSparse& ybus, Inject
     check_bus_count(n, ybus.n);
     work.v.resize(n);
     work.current.resize(n);
-    work.p.resize(n);
-    work.q.resize(n);
-    for (std::size_t i = 0; i < n; ++i) work.v[i] = phasor(buses[i]);
+    work.at.resize(n);
+    for (std::size_t i = 0; i < n; ++i) {
+        work.v[i] = phasor(buses[i]);
+        work.at[i].vm = buses[i].vm;
+        work.at[i].va = buses[i].va;
+    }
     ybus.matrix.mul_vec_into(work.v, work.current);
     for (std::size_t i = 0; i < n; ++i) {
-        const Complex vi = work.v[i], ii = work.current[i];
-        work.p[i] = vi.real() * ii.real() + vi.imag() * ii.imag();
-        work.q[i] = vi.imag() * ii.real() - vi.real() * ii.imag();
+        const double vr = work.v[i].real(), vj = work.v[i].imag();
+        const double ir = work.current[i].real(), ij = work.current[i].imag();
+        work.at[i].p = vr * ir + vj * ij;
+        work.at[i].q = vj * ir - vr * ij;
     }
-}
-
-std::pair<double, double> bus_mismatch(const Bus& bus, double p, double q) {
-    const Complex s = effective_injection(bus);
-    return {s.real() - p, s.imag() - q};
 }
 
 std::vector<std::vector<std::size_t>> connected_components(const YBusSparse& ybus) {
@@ -269,59 +276,107 @@ std::vector<Classified> classify(std::span<const std::vector<std::size_t>> compo
 
 namespace {
 
+// The system of the guess over the PQ buses that `take` admits; absent when there is no such bus
+// or KLU takes no such system. Each PQ injection becomes the admittance -conj(S), which draws S at
+// unit magnitude; the Slack and PV buses are held at their voltages and move to the right-hand
+// side. A bus left out shares no Y-bus entry with a bus taken (they lie in different components).
+// The triplets come row by row in Y-bus order, a diagonal the row lacks last.
+template <class Take>
+std::optional<GuessSystem> guess_system(std::span<const Bus> buses, const YBusSparse& ybus,
+                                        Take take) {
+    const std::size_t n = buses.size();
+    constexpr std::size_t kNone = static_cast<std::size_t>(-1);
+    std::vector<std::size_t> unknowns;
+    std::vector<std::size_t> position(n, kNone);
+    for (std::size_t i = 0; i < n; ++i) {
+        if (is_pq(buses[i]) && take(i)) {
+            position[i] = unknowns.size();
+            unknowns.push_back(i);
+        }
+    }
+    const std::size_t m = unknowns.size();
+    if (m == 0) return std::nullopt;
+    std::vector<std::size_t> diagonal(m);
+    std::vector<std::uint8_t> has_own(m, 0);
+    std::vector<Complex> own(m, Complex(0.0, 0.0));
+    std::vector<std::size_t> held_first(m + 1, 0);
+    std::vector<std::pair<std::size_t, Complex>> held;
+    std::vector<Triplet<Complex>> triplets;
+    for (std::size_t k = 0; k < m; ++k) {
+        const std::size_t i = unknowns[k];
+        held_first[k] = held.size();
+        bool has_diagonal = false;
+        for (const auto& [j, y] : ybus.rows[i]) {
+            check_index(j, n);
+            if (j == i) {
+                diagonal[k] = triplets.size();
+                has_own[k] = 1;
+                own[k] = y;
+                has_diagonal = true;
+            }
+            if (position[j] != kNone) {
+                triplets.push_back({k, position[j], y});
+            } else {
+                held.emplace_back(j, y);
+            }
+        }
+        if (!has_diagonal) {
+            diagonal[k] = triplets.size();
+            triplets.push_back({k, k, Complex(0.0, 0.0)});
+        }
+    }
+    held_first[m] = held.size();
+    std::optional<ComplexSparseSystem> system = ComplexSparseSystem::create(m, triplets);
+    if (!system) return std::nullopt;
+    std::vector<Complex> values(triplets.size());
+    for (std::size_t t = 0; t < triplets.size(); ++t) values[t] = triplets[t].value;
+    return GuessSystem{*std::move(system),    std::move(unknowns), std::move(diagonal),
+                       std::move(has_own),    std::move(own),      std::move(values),
+                       std::move(held_first), std::move(held),     std::vector<Complex>(m)};
+}
+
+// The guess on `g` at the buses' specified injections and held voltages; false, with no bus
+// changed, when the complex solve gives no result.
+bool guess_voltages(std::span<Bus> buses, GuessSystem& g) {
+    const std::size_t m = g.unknowns.size();
+    for (std::size_t k = 0; k < m; ++k) {
+        const std::size_t i = g.unknowns[k];
+        check_index(i, buses.size());
+        const Complex s = effective_injection(buses[i]);
+        Complex diagonal = -std::conj(s);
+        if (g.has_own[k]) {
+            diagonal = g.own[k];
+            diagonal -= std::conj(s);
+        }
+        g.values[g.diagonal[k]] = diagonal;
+        Complex b(0.0, 0.0);
+        for (std::size_t e = g.held_first[k]; e < g.held_first[k + 1]; ++e) {
+            const auto& [j, y] = g.held[e];
+            check_index(j, buses.size());
+            b -= y * phasor(buses[j]);
+        }
+        g.rhs[k] = b;
+    }
+    const auto x = g.system.factor_and_solve_values(g.values, g.rhs);
+    if (!x) return false;
+    for (std::size_t k = 0; k < m; ++k) {
+        const Complex v = (*x)[k];
+        buses[g.unknowns[k]].vm = std::hypot(v.real(), v.imag());
+        buses[g.unknowns[k]].va = std::atan2(v.imag(), v.real());
+    }
+    return true;
+}
+
 // The guess over the PQ buses that `take` admits, on the system kept in `system` (made when it is
 // empty); false, with no bus changed, when the complex solve gives no result.
 template <class Take>
 bool guess_voltages(std::span<Bus> buses, const YBusSparse& ybus, Take take,
-                    std::optional<ComplexSparseSystem>& system) {
-    const std::size_t n = buses.size();
-    constexpr std::size_t kNone = static_cast<std::size_t>(-1);
-    std::vector<std::size_t> pq;
-    std::vector<std::size_t> position(n, kNone);
-    for (std::size_t i = 0; i < n; ++i) {
-        if (is_pq(buses[i]) && take(i)) {
-            position[i] = pq.size();
-            pq.push_back(i);
-        }
-    }
-    const std::size_t m = pq.size();
-    if (m == 0) return true;
-
-    // Each PQ injection becomes the admittance -conj(S), which draws S at unit magnitude; the
-    // Slack and PV buses are held at their voltages and move to the right-hand side. A bus left
-    // out shares no Y-bus entry with a bus taken (they lie in different components).
-    std::vector<Complex> b(m, Complex(0.0, 0.0));
-    std::vector<Triplet<Complex>> triplets;
-    for (std::size_t k = 0; k < m; ++k) {
-        const std::size_t i = pq[k];
-        const Complex s = effective_injection(buses[i]);
-        bool has_diagonal = false;
-        for (const auto& [j, y] : ybus.rows[i]) {
-            check_index(j, n);
-            Complex coefficient = y;
-            if (j == i) {
-                coefficient -= std::conj(s);
-                has_diagonal = true;
-            }
-            if (position[j] != kNone) {
-                triplets.push_back({k, position[j], coefficient});
-            } else {
-                b[k] -= coefficient * phasor(buses[j]);
-            }
-        }
-        if (!has_diagonal) triplets.push_back({k, k, -std::conj(s)});
-    }
-
-    if (!system) system = ComplexSparseSystem::create(m, triplets);
-    if (!system) return false;
-    std::vector<Complex> values(triplets.size());
-    for (std::size_t k = 0; k < triplets.size(); ++k) values[k] = triplets[k].value;
-    const auto x = system->factor_and_solve_values(values, b);
-    if (!x) return false;
-    for (std::size_t k = 0; k < m; ++k) {
-        const Complex v = (*x)[k];
-        buses[pq[k]].vm = std::hypot(v.real(), v.imag());
-        buses[pq[k]].va = std::atan2(v.imag(), v.real());
+                    std::optional<GuessSystem>& system) {
+    if (!system) system = guess_system(buses, ybus, take);
+    if (system) return guess_voltages(buses, *system);
+    // Without a system: nothing to solve, or KLU takes no system of these positions.
+    for (std::size_t i = 0; i < buses.size(); ++i) {
+        if (is_pq(buses[i]) && take(i)) return false;
     }
     return true;
 }
@@ -342,6 +397,10 @@ void linear_initial_guess(std::span<Bus> buses, const YBusSparse& ybus, GuessCac
     // One sourceless component (an isolated bus with nothing attached, say) makes the whole
     // system singular. Its buses become zero-voltage placeholders in the Newton solve anyway, so
     // the guess is tried once more without them; they keep their values.
+    if (cache.sourced) {
+        guess_voltages(buses, *cache.sourced);
+        return;
+    }
     std::vector<char> sourced(buses.size(), 0);
     for (const Classified& c : classify(connected_components(ybus), buses)) {
         if (c.kind == static_cast<std::uint8_t>(ComponentKind::NoSlack)) continue;

@@ -82,20 +82,72 @@ std::pair<Complex, Complex> transformer_admittances_ex(double u, double u_base, 
 std::pair<std::vector<double>, std::vector<double>> power_injections(std::span<const Bus> buses,
                                                                      const YBusSparse& ybus);
 
+// One bus as a pass measures it: its voltage (magnitude, angle) and the complex power (P, Q) drawn
+// out of it at that voltage. The passes read these instead of the bus records, which are larger
+// and lie farther apart.
+struct BusPower {
+    double vm = 0.0;
+    double va = 0.0;
+    double p = 0.0;
+    double q = 0.0;
+};
+
 // The working lists of power_injections, kept by a caller that measures every Newton pass so that
-// a pass allocates nothing: the phasors V, the currents Y*V, and P and Q, one entry per bus.
+// a pass allocates nothing: the phasors V, the currents Y*V, and each bus as measured.
 struct InjectionWork {
     std::vector<Complex> v;
     std::vector<Complex> current;
-    std::vector<double> p;
-    std::vector<double> q;
+    std::vector<BusPower> at;
 };
 
 // The same as power_injections, into `work`; its lists are sized to the bus count on first use.
 void power_injections(std::span<const Bus> buses, const YBusSparse& ybus, InjectionWork& work);
 
-// The mismatch of one bus, effective injection minus calculated injection: (active, reactive).
-std::pair<double, double> bus_mismatch(const Bus& bus, double p, double q);
+// The specified power s of a bus plus its ZIP terms at magnitude vm, added in list order: the one
+// formula of a bus's effective injection.
+inline Complex add_zip_terms(Complex s, std::span<const ZipTerm> terms, double vm) {
+    for (const ZipTerm& term : terms) {
+        switch (static_cast<ZipKind>(term.kind)) {
+            case ZipKind::ConstantCurrent:
+                s += term.s * vm;
+                break;
+            case ZipKind::ConstantImpedance:
+                s += term.s * (vm * vm);
+                break;
+            default:
+                s += term.s;
+                break;
+        }
+    }
+    return s;
+}
+
+// The specified injections of a bus list in flat lists, made once per solve so that a pass reads
+// no bus record: per bus its specified power and its ZIP terms.
+struct InjectionSpec {
+    std::vector<Complex> specified;    // p_spec + j q_spec, per bus
+    std::vector<std::uint32_t> first;  // bus b's terms are terms[first[b] .. first[b + 1])
+    std::vector<ZipTerm> terms;
+
+    // Refills the lists from `buses`, keeping their room. Stops when the terms need indices of 32
+    // bits or more.
+    void assign(std::span<const Bus> buses);
+
+    // effective_injection of bus b at magnitude vm, bit for bit. Precondition: b < the bus count.
+    Complex effective(std::size_t b, double vm) const {
+        return add_zip_terms(specified[b],
+                             std::span(terms).subspan(first[b], first[b + 1] - first[b]), vm);
+    }
+};
+
+// The mismatch of bus b measured as `at`, effective injection minus calculated injection:
+// (active, reactive). Precondition: b < the bus count of `spec`.
+inline std::pair<double, double> bus_mismatch(const InjectionSpec& spec, std::size_t b,
+                                              const BusPower& at) {
+    const Complex s = spec.effective(b, at.vm);
+    return {s.real() - at.p, s.imag() - at.q};
+}
+
 // Islands of the Y-bus pattern: each ascending, ordered by their smallest bus.
 std::vector<std::vector<std::size_t>> connected_components(const YBusSparse& ybus);
 std::vector<Classified> classify(std::span<const std::vector<std::size_t>> components,
@@ -105,12 +157,28 @@ std::vector<Classified> classify(std::span<const std::vector<std::size_t>> compo
 // values; when that fails too, every bus stays as it was.
 void linear_initial_guess(std::span<Bus> buses, const YBusSparse& ybus);
 
-// The pattern-only work of the initial guess (its systems' patterns and analyses), kept between
-// calls whose buses have the same types and whose Y-bus has the same pattern; never compared with
-// them. The systems: over every PQ bus, and over those of the components that hold a Slack bus.
+// One system of the initial guess, made once for a pattern: its unknowns (PQ buses), KLU system and
+// triplet values, of which only the diagonal ones change between guesses, and the Y-bus entries
+// that couple each unknown to buses held at their voltages (the right-hand side).
+struct GuessSystem {
+    ComplexSparseSystem system;
+    std::vector<std::size_t> unknowns;    // the bus of each unknown, ascending
+    std::vector<std::size_t> diagonal;    // per unknown: its diagonal triplet
+    std::vector<std::uint8_t> has_own;    // per unknown: 1 when its Y-bus row holds (i, i)
+    std::vector<Complex> own;             // per unknown: that Y-bus value
+    std::vector<Complex> values;          // per triplet
+    std::vector<std::size_t> held_first;  // unknown k's held entries: [held_first[k], [k + 1])
+    std::vector<std::pair<std::size_t, Complex>> held;  // (held bus, Y-bus value), in row order
+    std::vector<Complex> rhs;                           // per unknown
+};
+
+// The pattern-only work of the initial guess (its systems), kept between calls whose buses have
+// the same types and whose Y-bus is the same (values too: the systems keep them); never compared
+// with them. The systems: over every PQ bus, and over those of the components that hold a Slack
+// bus.
 struct GuessCache {
-    std::optional<ComplexSparseSystem> whole;
-    std::optional<ComplexSparseSystem> sourced;
+    std::optional<GuessSystem> whole;
+    std::optional<GuessSystem> sourced;
 };
 
 // The same guess, bit for bit, keeping the pattern-only work in `cache`.

@@ -6,6 +6,13 @@ namespace quillmere {
 
 UnknownLayout unknown_layout(std::span<const Bus> buses) {
     UnknownLayout layout;
+    unknown_layout(buses, layout);
+    return layout;
+}
+
+void unknown_layout(std::span<const Bus> buses, UnknownLayout& layout) {
+    layout.pvpq.clear();
+    layout.pq.clear();
     for (std::size_t k = 0; k < buses.size(); ++k) {
         const Bus& bus = buses[k];
         // The loops address the list by index and walk pq as the PQ subsequence of pvpq; a
@@ -17,7 +24,6 @@ UnknownLayout unknown_layout(std::span<const Bus> buses) {
         if (!is_slack(bus)) layout.pvpq.push_back(k);
         if (is_pq(bus)) layout.pq.push_back(k);
     }
-    return layout;
 }
 
 double mismatch_norm(std::span<const double> m) {
@@ -26,20 +32,21 @@ double mismatch_norm(std::span<const double> m) {
     return norm;
 }
 
-void compute_mismatch(std::span<const Bus> buses, const UnknownLayout& layout,
-                      std::span<const double> p, std::span<const double> q, std::span<double> m) {
+void compute_mismatch(const UnknownLayout& layout, const network::InjectionSpec& spec,
+                      std::span<const network::BusPower> at, std::span<double> m) {
     const std::size_t npvpq = layout.pvpq.size();
+    const std::size_t npq = layout.pq.size();
     check_len(m.size(), layout.dim(), "the mismatch vector");
-    check_len(p.size(), buses.size(), "the active injection list");
-    check_len(q.size(), buses.size(), "the reactive injection list");
+    check_len(spec.specified.size(), at.size(), "the injection list");
+    check_len(spec.first.size(), at.size() + 1, "the injection list");
     // pq is the PQ subsequence of pvpq (both in bus order), so one walk fills both halves.
     std::size_t next_pq = 0;
     for (std::size_t k = 0; k < npvpq; ++k) {
         const std::size_t b = layout.pvpq[k];
-        const Bus& bus = buses[b];
-        const auto [dp, dq] = network::bus_mismatch(bus, p[b], q[b]);
+        check_index(b, at.size());
+        const auto [dp, dq] = network::bus_mismatch(spec, b, at[b]);
         m[k] = dp;
-        if (is_pq(bus)) {
+        if (next_pq < npq && layout.pq[next_pq] == b) {
             m[npvpq + next_pq] = dq;
             ++next_pq;
         }

@@ -68,6 +68,8 @@ struct UnknownLayout {
 
 // Stops when a bus's index is not its position in the list.
 UnknownLayout unknown_layout(std::span<const Bus> buses);
+// The same into `layout`, keeping its room.
+void unknown_layout(std::span<const Bus> buses, UnknownLayout& layout);
 
 // One step of the largest-absolute-value norm, started from 0.0. A NaN is sticky: a vector that
 // holds one has a NaN norm, which fails every strict test against tol, so a broken mismatch never
@@ -85,45 +87,64 @@ inline std::size_t history_reserve(std::uint64_t max_iter) {
     return static_cast<std::size_t>(std::min<std::uint64_t>(max_iter, 64));
 }
 
-// m = effective injection - calculated injection, per equation row, at the buses' current vm.
-void compute_mismatch(std::span<const Bus> buses, const UnknownLayout& layout,
-                      std::span<const double> p, std::span<const double> q, std::span<double> m);
+// m = effective injection - calculated injection, per equation row, for the buses as measured in
+// `at` with the injections of `spec`. Stops when `at` or `spec` holds fewer buses than the layout
+// names or m is shorter than the layout.
+void compute_mismatch(const UnknownLayout& layout, const network::InjectionSpec& spec,
+                      std::span<const network::BusPower> at, std::span<double> m);
+
+// The lists a Newton solve works in, kept between solves by its caller so that a repeated solve
+// allocates nothing; their contents are the last solve's.
+struct NewtonWork {
+    UnknownLayout layout;
+    network::InjectionSpec spec;        // the buses' injections, flattened once per solve
+    network::InjectionWork injections;  // the last pass's measurement
+    std::vector<double> mismatch;
+    // True when `injections` measured the buses as the last solve left them: it ended on a
+    // measurement (Converged) or on a step that failed (SingularJacobian), which changes no bus.
+    bool measured_last = false;
+    std::vector<double> values;   // the scalar Jacobian of the "scalar" and "klu_native" loop
+    std::vector<AngleTrig> trig;  // its angles
+};
 
 // The iteration every Newton loop runs: ask `interrupted`, measure the mismatch at the current
 // voltages, record its norm, stop below tol, otherwise let `step` update the buses; at most
-// max_iter passes, the buses holding the last iterate. `step(p, q, mismatch)` gets the calculated
-// injections and the mismatch of the pass and returns false when its linear solve failed (outcome
-// SingularJacobian). An interruption comes between passes, never inside a step.
+// max_iter passes, the buses holding the last iterate. `work.layout` must be the buses' layout.
+// `step(at, mismatch)` gets the buses as measured in the pass and its mismatch, and returns false,
+// with no bus changed, when its linear solve failed (outcome SingularJacobian). An interruption
+// comes between passes, never inside a step.
 template <class Step>
-SolveStats newton_iterate(std::span<Bus> buses, const YBusSparse& ybus, const UnknownLayout& layout,
-                          std::uint64_t max_iter, double tol, Interruption interrupted,
-                          Step&& step) {
+SolveStats newton_iterate(std::span<Bus> buses, const YBusSparse& ybus, std::uint64_t max_iter,
+                          double tol, Interruption interrupted, NewtonWork& work, Step&& step) {
     SolveStats stats;
     stats.history.reserve(history_reserve(max_iter));
+    work.measured_last = false;
     if (max_iter == 0) {
         stats.outcome = SolveOutcome::MaxIterations;
         return stats;
     }
-    std::vector<double> mismatch(layout.dim());
-    network::InjectionWork injections;
+    work.spec.assign(buses);
+    work.mismatch.resize(work.layout.dim());
     for (std::uint64_t pass = 0;;) {
         if (interrupted()) {
             stats.outcome = SolveOutcome::Interrupted;
             return stats;
         }
-        network::power_injections(buses, ybus, injections);
-        const std::span<const double> p(injections.p), q(injections.q);
-        compute_mismatch(buses, layout, p, q, mismatch);
-        const double norm = mismatch_norm(mismatch);
+        network::power_injections(buses, ybus, work.injections);
+        const std::span<const network::BusPower> at(work.injections.at);
+        compute_mismatch(work.layout, work.spec, at, work.mismatch);
+        const double norm = mismatch_norm(work.mismatch);
         stats.history.push_back(norm);
+        work.measured_last = true;
         if (norm < tol) {
             stats.outcome = SolveOutcome::Converged;
             return stats;
         }
-        if (!step(p, q, std::span<const double>(mismatch))) {
+        if (!step(at, std::span<const double>(work.mismatch))) {
             stats.outcome = SolveOutcome::SingularJacobian;
             return stats;
         }
+        work.measured_last = false;
         ++pass;
         if (pass == max_iter) {
             stats.outcome = SolveOutcome::MaxIterations;
@@ -140,18 +161,18 @@ template <LinearSolver System>
 SolveStats newton_raphson_cached(std::span<Bus> buses, const YBusSparse& ybus,
                                  std::uint64_t max_iter, double tol,
                                  std::optional<JacobianPattern>& pattern,
-                                 std::optional<System>& system, Interruption interrupted = {}) {
-    const UnknownLayout layout = unknown_layout(buses);
+                                 std::optional<System>& system, NewtonWork& work,
+                                 Interruption interrupted = {}) {
+    unknown_layout(buses, work.layout);
+    const UnknownLayout& layout = work.layout;
     const std::size_t npvpq = layout.pvpq.size();
     const std::size_t dim = layout.dim();
     if (!pattern) pattern.emplace(JacobianPattern::analyze(buses, ybus));
     const JacobianPattern& pat = *pattern;
 
-    std::vector<double> values;
-    values.reserve(pat.size());
-    auto step = [&](std::span<const double> p, std::span<const double> q,
-                    std::span<const double> mismatch) {
-        pat.fill(buses, p, q, values);
+    std::vector<double>& values = work.values;
+    auto step = [&](std::span<const network::BusPower> at, std::span<const double> mismatch) {
+        pat.fill(at, work.trig, values);
         if (!system) {
             std::vector<Triplet<double>> triplets(values.size());
             for (std::size_t k = 0; k < values.size(); ++k) {
@@ -170,7 +191,7 @@ SolveStats newton_raphson_cached(std::span<Bus> buses, const YBusSparse& ybus,
         }
         return true;
     };
-    return newton_iterate(buses, ybus, layout, max_iter, tol, interrupted, step);
+    return newton_iterate(buses, ybus, max_iter, tol, interrupted, work, step);
 }
 
 }  // namespace quillmere

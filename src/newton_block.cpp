@@ -39,7 +39,8 @@ BlockAnalysis BlockAnalysis::analyze(std::span<const Bus> buses, const YBusSpars
                            {},
                            BlockLu::analyze(n, rows, cols),
                            std::move(reactive_row),
-                           std::vector<BlockVector>(n)};
+                           std::vector<BlockVector>(n),
+                           std::vector<AngleTrig>(listed.size())};
 
     // A stable counting sort of the couplings by slot.
     const std::span<const std::uint32_t> slots = analysis.lu.slots();
@@ -53,11 +54,11 @@ BlockAnalysis BlockAnalysis::analyze(std::span<const Bus> buses, const YBusSpars
         analysis.couplings[to] = listed[t];
         analysis.slot[to] = slots[t];
     }
+    link_reverses(analysis.couplings);
     return analysis;
 }
 
-void BlockAnalysis::assemble(std::span<const Bus> buses, std::span<const double> p,
-                             std::span<const double> q) {
+void BlockAnalysis::assemble(std::span<const network::BusPower> at) {
     check_len(slot.size(), couplings.size(), "the block slot list");
     const std::span<Block> values = lu.values();
     // Adding to -0.0 changes nothing, so a block given once is stored as it is; the sum of the
@@ -65,11 +66,10 @@ void BlockAnalysis::assemble(std::span<const Bus> buses, std::span<const double>
     const bool repeats = values.size() != couplings.size();
     if (repeats) lu.clear_values();
     // A PV bus's reactive row becomes "magnitude change = 0": zero, with 1 on its own diagonal.
-    for_each_derivatives(couplings, buses, p, q, [&](std::size_t t, const Derivatives& d) {
+    for_each_derivatives(couplings, at, trig, [&](std::size_t t, const Derivatives& d) {
         const Coupling& c = couplings[t];
-        const bool pq = is_pq(buses[c.i]);
         const double own = c.i == c.j ? 1.0 : 0.0;
-        const Block block = pq ? Block{d[0], d[1], d[2], d[3]} : Block{d[0], d[1], 0.0, own};
+        const Block block = c.pq ? Block{d[0], d[1], d[2], d[3]} : Block{d[0], d[1], 0.0, own};
         check_index(slot[t], values.size());
         Block& sum = values[slot[t]];
         if (!repeats) {
@@ -94,19 +94,19 @@ void BlockAnalysis::solve_step(std::span<const double> mismatch) {
 
 SolveStats newton_raphson_block_cached(std::span<Bus> buses, const YBusSparse& ybus,
                                        std::uint64_t max_iter, double tol,
-                                       std::optional<BlockAnalysis>& analysis,
+                                       std::optional<BlockAnalysis>& analysis, NewtonWork& work,
                                        Interruption interrupted) {
-    const UnknownLayout layout = unknown_layout(buses);
+    unknown_layout(buses, work.layout);
+    const UnknownLayout& layout = work.layout;
     check_len(ybus.rows.size(), buses.size(), "the Y-bus row list");
-    auto step = [&](std::span<const double> p, std::span<const double> q,
-                    std::span<const double> mismatch) {
+    auto step = [&](std::span<const network::BusPower> at, std::span<const double> mismatch) {
         if (!analysis) analysis.emplace(BlockAnalysis::analyze(buses, ybus));
         BlockAnalysis& a = *analysis;
         if (a.step.size() != layout.pvpq.size()) {
             stop("a block analysis of " + std::to_string(a.step.size()) + " buses used with " +
                  std::to_string(layout.pvpq.size()) + " non-slack buses");
         }
-        a.assemble(buses, p, q);
+        a.assemble(at);
         if (!a.lu.refactor()) return false;
         a.solve_step(mismatch);
         for (std::size_t k = 0; k < layout.pvpq.size(); ++k) {
@@ -116,7 +116,7 @@ SolveStats newton_raphson_block_cached(std::span<Bus> buses, const YBusSparse& y
         }
         return true;
     };
-    return newton_iterate(buses, ybus, layout, max_iter, tol, interrupted, step);
+    return newton_iterate(buses, ybus, max_iter, tol, interrupted, work, step);
 }
 
 }  // namespace quillmere

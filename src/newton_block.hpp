@@ -35,13 +35,14 @@ struct BlockAnalysis {
     // Per block: the mismatch row of its reactive balance, or kNoRow.
     std::vector<std::uint32_t> reactive_row;
     std::vector<BlockVector> step;  // one block vector per non-slack bus
+    std::vector<AngleTrig> trig;    // one per coupling: the angles of an assembly
 
     // Stops as list_couplings and BlockLu::analyze do.
     static BlockAnalysis analyze(std::span<const Bus> buses, const YBusSparse& ybus);
 
-    // The block Jacobian at the buses' current voltages into lu.values(); p and q are the
-    // calculated injections per bus at those voltages. Stops as for_each_derivatives does.
-    void assemble(std::span<const Bus> buses, std::span<const double> p, std::span<const double> q);
+    // The block Jacobian at the buses as measured in `at` into lu.values(). Stops as
+    // for_each_derivatives does.
+    void assemble(std::span<const network::BusPower> at);
 
     // The Newton step into `step` (angle change, magnitude change per non-slack bus, in bus order)
     // from the mismatch as the loop lays it out (active rows of the non-slack buses, then reactive
@@ -56,7 +57,7 @@ struct BlockAnalysis {
 // a NaN or infinite step passes into the voltages and the next pass measures it.
 SolveStats newton_raphson_block_cached(std::span<Bus> buses, const YBusSparse& ybus,
                                        std::uint64_t max_iter, double tol,
-                                       std::optional<BlockAnalysis>& analysis,
+                                       std::optional<BlockAnalysis>& analysis, NewtonWork& work,
                                        Interruption interrupted = {});
 
 }  // namespace quillmere

@@ -18,15 +18,16 @@ void make_placeholder(Bus& bus) {
     bus.q_spec = 0.0;
 }
 
-// The component's own mismatch norm at the buses' current voltages, measured as the loop does.
+// The component's own mismatch norm for the buses as measured in `at`, measured as the loop does.
 double component_norm(std::span<const Bus> buses, std::span<const std::size_t> component,
-                      std::span<const double> p, std::span<const double> q) {
+                      const network::InjectionSpec& spec, std::span<const network::BusPower> at) {
     double norm = 0.0;
     for (std::size_t b : component) {
         check_index(b, buses.size());
+        check_index(b, at.size());
         const Bus& bus = buses[b];
         if (is_slack(bus)) continue;
-        const auto [dp, dq] = network::bus_mismatch(bus, p[b], q[b]);
+        const auto [dp, dq] = network::bus_mismatch(spec, b, at[b]);
         norm = fold_norm(norm, dp);
         if (is_pq(bus)) norm = fold_norm(norm, dq);
     }
@@ -34,15 +35,16 @@ double component_norm(std::span<const Bus> buses, std::span<const std::size_t> c
 }
 
 // One report per component, in component order. Every component with a source is judged on its
-// own mismatch at the final voltages; one with several sources reports MultiSlack where one with a
-// single source reports Converged.
+// own mismatch at the final voltages, measured anew unless the solve's last measurement holds
+// them; one with several sources reports MultiSlack where one with a single source reports
+// Converged.
 std::vector<IslandReport> island_reports(std::span<const Bus> buses, const YBusSparse& ybus,
                                          std::span<const Classified> classified,
-                                         SolveOutcome outcome, double tol) {
+                                         SolveOutcome outcome, double tol, NewtonWork& work) {
     std::vector<IslandReport> reports;
     reports.reserve(classified.size());
-    network::InjectionWork injections;
-    bool have_injections = false;
+    bool have_injections = work.measured_last;
+    if (!have_injections) work.spec.assign(buses);
     for (const Classified& c : classified) {
         IslandReport report{c.buses, c.slacks, IslandStatus::NotConverged};
         const auto kind = static_cast<ComponentKind>(c.kind);
@@ -50,10 +52,10 @@ std::vector<IslandReport> island_reports(std::span<const Bus> buses, const YBusS
             report.status = IslandStatus::Sourceless;
         } else if (kind == ComponentKind::SingleSlack || kind == ComponentKind::MultiSlack) {
             if (!have_injections) {
-                network::power_injections(buses, ybus, injections);
+                network::power_injections(buses, ybus, work.injections);
                 have_injections = true;
             }
-            const double norm = component_norm(buses, c.buses, injections.p, injections.q);
+            const double norm = component_norm(buses, c.buses, work.spec, work.injections.at);
             if (norm < tol) {
                 report.status = kind == ComponentKind::SingleSlack ? IslandStatus::Converged
                                                                    : IslandStatus::MultiSlack;
@@ -96,14 +98,14 @@ std::pair<std::vector<IslandReport>, SolveStats> PersistentSolver::solve_with_st
     switch (backend_) {
         case Backend::Scalar:
             stats = newton_raphson_cached(buses, ybus, max_iter, tol, pattern_, scalar_system_,
-                                          interrupted);
+                                          work_, interrupted);
             break;
         case Backend::Block:
-            stats = newton_raphson_block_cached(buses, ybus, max_iter, tol, block_analysis_,
+            stats = newton_raphson_block_cached(buses, ybus, max_iter, tol, block_analysis_, work_,
                                                 interrupted);
             break;
         case Backend::KluNative:
-            stats = newton_raphson_cached(buses, ybus, max_iter, tol, pattern_, klu_system_,
+            stats = newton_raphson_cached(buses, ybus, max_iter, tol, pattern_, klu_system_, work_,
                                           interrupted);
             break;
         default:
@@ -113,12 +115,14 @@ std::pair<std::vector<IslandReport>, SolveStats> PersistentSolver::solve_with_st
     if (!had_system && has_backend_object()) ++backend_creations_;
     if (stats.outcome == SolveOutcome::Interrupted) return {{}, std::move(stats)};
 
-    std::vector<IslandReport> reports = island_reports(buses, ybus, classified, stats.outcome, tol);
+    std::vector<IslandReport> reports =
+        island_reports(buses, ybus, classified, stats.outcome, tol, work_);
     return {std::move(reports), std::move(stats)};
 }
 
 void PersistentSolver::reset() {
     guess_ = {};
+    work_ = {};
     classified_.reset();
     pattern_.reset();
     scalar_system_.reset();

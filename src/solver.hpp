@@ -89,6 +89,7 @@ class PersistentSolver {
 
   private:
     network::GuessCache guess_;
+    NewtonWork work_;  // the lists of the last solve, kept for their room
     std::optional<std::vector<Classified>> classified_;  // the islands with their slack buses
     std::optional<JacobianPattern> pattern_;
     std::optional<RealSparseSystem> scalar_system_;

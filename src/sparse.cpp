@@ -148,13 +148,68 @@ std::unique_ptr<KluSystem> klu_system(std::size_t n, std::span<const Triplet<T>>
     return system;
 }
 
-// Factors the stored values afresh, pivoting anew (no refactorisation along an earlier pivot
-// order), and solves for `rhs` given in the original order: x on success; false when KLU finds the
-// matrix singular or x is not finite. `work` holds n values. T is double or Complex, whose arrays
-// KLU reads as interleaved real and imaginary parts, as std::complex lays them out.
+// A factorisation of T = double or Complex values, freed with its system's settings.
 template <class T>
-bool klu_factor_and_solve(KluSystem& s, std::span<T> values, std::span<const T> rhs,
-                          std::span<T> work, std::span<T> x) {
+using KluFactors = std::conditional_t<std::is_same_v<T, double>, KluNumeric, KluComplexNumeric>;
+
+double squared_magnitude(double v) {
+    return v * v;
+}
+double squared_magnitude(Complex v) {
+    return v.real() * v.real() + v.imag() * v.imag();
+}
+
+// True when KLU's partial pivoting, run afresh on the matrix that `factors` holds the
+// refactorisation of, would choose the pivots `factors` was made with, all on the diagonal, so
+// that the refactorisation is, operation for operation, that factorisation: in each column the
+// diagonal passes KLU's test |pivot| >= tol * max |candidate| with a margin far above the
+// rounding of the stored multipliers (candidate / pivot). KLU keeps the one block of the system
+// (no block triangular form: see klu_system) as columns of L, each its row indices padded to
+// whole entries and then its values (GET_POINTER of klu_version.h).
+template <class T>
+bool same_pivots(const klu_numeric& factors, double tol) {
+    if (!(tol > 0.0 && tol < 1.0) || factors.nblocks != 1) return false;
+    const std::size_t n = static_cast<std::size_t>(factors.n);
+    const T* pivot = static_cast<const T*>(factors.Udiag);
+    // A pivot near underflow would leave its multipliers less exact than the margin assumes.
+    constexpr double kSmallestPivot = 1e-200;  // squared
+    for (std::size_t k = 0; k < n; ++k) {
+        if (!(squared_magnitude(pivot[k]) >= kSmallestPivot)) return false;
+    }
+    if (n == 1) return true;  // a single entry is its own pivot
+    const double bound = (1.0 - 1e-9) / (tol * tol);
+    const T* lu = static_cast<const T*>(factors.LUbx[0]);
+    for (std::size_t k = 0; k < n; ++k) {
+        const std::size_t len = static_cast<std::size_t>(factors.Llen[k]);
+        const T* multipliers =
+            lu + factors.Lip[k] + (len * sizeof(int) + sizeof(T) - 1) / sizeof(T);
+        for (std::size_t p = 0; p < len; ++p) {
+            if (!(squared_magnitude(multipliers[p]) <= bound)) return false;
+        }
+    }
+    return true;
+}
+
+// Whether a factorisation chose every pivot on the diagonal.
+bool diagonal_pivots(const klu_numeric& factors) {
+    for (int k = 0; k < factors.n; ++k) {
+        if (factors.Pnum[k] != k) return false;
+    }
+    return true;
+}
+
+// Factors the stored values with KLU's partial pivoting and solves for `rhs` given in the
+// original order: x on success; false when KLU finds the matrix singular or x is not finite. `work`
+// holds n values. T is double or Complex, whose arrays KLU reads as interleaved real and imaginary
+// parts, as std::complex lays them out. When the kept factorisation's pivots are those pivoting
+// would choose for these values (same_pivots), it is refactored along them instead, which gives
+// the same factors bit for bit at a fraction of the cost (no pivot search, no reach); otherwise
+// the values are factored afresh, and a factorisation whose pivots all lie on the diagonal is
+// kept in `kept` for the next call. Either way x is what a fresh factorisation gives.
+template <class T>
+bool klu_factor_and_solve(KluSystem& s, KluFactors<T>& kept, std::uint64_t& refactorizations,
+                          std::span<T> values, std::span<const T> rhs, std::span<T> work,
+                          std::span<T> x) {
     const std::size_t n = s.pattern.n;
     int* const ap = klu_indices(s.pattern.col_ptr);
     int* const ai = klu_indices(s.pattern.row_idx);
@@ -162,15 +217,35 @@ bool klu_factor_and_solve(KluSystem& s, std::span<T> values, std::span<const T> 
     double* const b = reinterpret_cast<double*>(work.data());
     klu_common* const c = &s.common.c;
     for (std::size_t k = 0; k < n; ++k) work[k] = rhs[static_cast<std::size_t>(s.row_of[k])];
-    if constexpr (std::is_same_v<T, double>) {
-        const KluNumeric numeric(klu_factor(ap, ai, ax, s.symbolic.get(), c), {c});
-        if (!klu_succeeded(*c) || !numeric) return false;
-        klu_solve(s.symbolic.get(), numeric.get(), static_cast<int>(n), 1, b, c);
-    } else {
-        const KluComplexNumeric numeric(klu_z_factor(ap, ai, ax, s.symbolic.get(), c), {c});
-        if (!klu_succeeded(*c) || !numeric) return false;
-        klu_z_solve(s.symbolic.get(), numeric.get(), static_cast<int>(n), 1, b, c);
+    klu_numeric* factors = nullptr;
+    if (kept) {
+        klu_numeric* const along = kept.get();
+        if constexpr (std::is_same_v<T, double>) {
+            klu_refactor(ap, ai, ax, s.symbolic.get(), along, c);
+        } else {
+            klu_z_refactor(ap, ai, ax, s.symbolic.get(), along, c);
+        }
+        if (klu_succeeded(*c) && same_pivots<T>(*along, c->tol)) {
+            factors = along;
+            ++refactorizations;
+        }
     }
+    KluFactors<T> fresh(nullptr, {c});
+    if (factors == nullptr) {
+        if constexpr (std::is_same_v<T, double>) {
+            fresh.reset(klu_factor(ap, ai, ax, s.symbolic.get(), c));
+        } else {
+            fresh.reset(klu_z_factor(ap, ai, ax, s.symbolic.get(), c));
+        }
+        if (!klu_succeeded(*c) || !fresh) return false;
+        factors = fresh.get();
+    }
+    if constexpr (std::is_same_v<T, double>) {
+        klu_solve(s.symbolic.get(), factors, static_cast<int>(n), 1, b, c);
+    } else {
+        klu_z_solve(s.symbolic.get(), factors, static_cast<int>(n), 1, b, c);
+    }
+    if (fresh && diagonal_pivots(*fresh)) kept = std::move(fresh);
     if (!klu_succeeded(*c)) return false;
     for (std::size_t k = 0; k < n; ++k) x[static_cast<std::size_t>(s.col_of[k])] = work[k];
     return all_finite<T>(x);
@@ -214,8 +289,10 @@ void SparseMatrix::mul_vec_into(std::span<const Complex> x, std::span<Complex> y
 template <class T>
 struct KluSparseSystemState {
     std::unique_ptr<KluSystem> klu;
+    KluFactors<T> kept;     // pivots all on the diagonal; after klu, whose settings free it
     std::vector<T> values;  // one per stored entry, refilled by every call
     std::vector<T> work;    // n values
+    std::uint64_t refactorizations = 0;
 };
 
 template <class T>
@@ -231,6 +308,11 @@ KluSparseSystem<T>::~KluSparseSystem() = default;
 template <class T>
 std::size_t KluSparseSystem<T>::n() const {
     return state_->klu->pattern.n;
+}
+
+template <class T>
+std::uint64_t KluSparseSystem<T>::refactorizations() const {
+    return state_->refactorizations;
 }
 
 template <class T>
@@ -253,7 +335,9 @@ std::optional<std::vector<T>> KluSparseSystem<T>::factor_and_solve_values(std::s
     check_len(rhs.size(), n, "rhs");
     std::vector<T> x(n);
     if (n == 0) return x;
-    if (!klu_factor_and_solve<T>(*s.klu, s.values, rhs, s.work, x)) return std::nullopt;
+    if (!klu_factor_and_solve<T>(*s.klu, s.kept, s.refactorizations, s.values, rhs, s.work, x)) {
+        return std::nullopt;
+    }
     return x;
 }
 

@@ -5,6 +5,7 @@
 
 #include <Eigen/SparseCore>
 #include <cstddef>
+#include <cstdint>
 #include <memory>
 #include <optional>
 #include <span>
@@ -44,10 +45,12 @@ struct KluSparseSystemState;
 // A square system over a fixed pattern on KLU, for T = double (the "scalar" Newton backend) or
 // Complex (the initial guess). `create` builds the compressed pattern and KLU's analysis (block
 // triangular form, AMD ordering) once; every later call pours new values (in the order of the
-// triplets given to `create`) through the pattern's slots, factors afresh with KLU's partial
-// pivoting and row scaling, and solves. The analysis depends on the positions alone, so a call
-// gives the same x, bit for bit, as a system created for its own values. A failed call leaves the
-// object ready for the next one.
+// triplets given to `create`) through the pattern's slots, factors them as KLU's partial pivoting
+// and row scaling do, and solves. The analysis depends on the positions alone, so a call gives the
+// same x, bit for bit, as a system created for its own values. A factorisation whose pivots all
+// lie on the diagonal is kept, and a later call whose values pivoting would give the same pivots
+// refactors along them: the same operations without the pivot search, so the same x. A failed
+// call leaves the object ready for the next one.
 template <class T>
 class KluSparseSystem {
   public:
@@ -60,6 +63,8 @@ class KluSparseSystem {
     std::optional<std::vector<T>> factor_and_solve_values(std::span<const T> values,
                                                           std::span<const T> rhs);
     std::size_t n() const;
+    // The calls that refactored along kept pivots, for tests and diagnostics.
+    std::uint64_t refactorizations() const;
 
     KluSparseSystem(KluSparseSystem&&) noexcept;
     KluSparseSystem& operator=(KluSparseSystem&&) noexcept;

@@ -119,11 +119,12 @@ TEST(Cache, FailedCreateIsRetriedAndFailedSolveKeepsTheObject) {
     script = Script{.create_failures = 1, .fail_solve_call = 2};
     std::optional<JacobianPattern> pattern;
     std::optional<ScriptedSystem> system;
+    NewtonWork work;
     const Net net = testing::grid();
     auto run = [&](std::uint64_t max_iter) {
         std::vector<Bus> buses = net.buses;
-        const SolveStats stats =
-            newton_raphson_cached(std::span<Bus>(buses), net.y, max_iter, 1e-10, pattern, system);
+        const SolveStats stats = newton_raphson_cached(std::span<Bus>(buses), net.y, max_iter,
+                                                       1e-10, pattern, system, work);
         return std::pair{buses, stats};
     };
     const auto [untouched, no_create] = run(20);

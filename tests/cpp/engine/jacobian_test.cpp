@@ -21,7 +21,7 @@ namespace {
 struct AtRandomVoltages {
     std::vector<Bus> buses;
     YBusSparse y;
-    std::vector<double> p, q;
+    std::vector<network::BusPower> at;
 };
 
 AtRandomVoltages at_random_voltages() {
@@ -32,18 +32,20 @@ AtRandomVoltages at_random_voltages() {
         b.vm = 0.9 + 0.2 * u(rng);
         b.va = -0.3 + 0.6 * u(rng);
     }
-    auto [p, q] = network::power_injections(buses, y);
-    return {std::move(buses), std::move(y), std::move(p), std::move(q)};
+    network::InjectionWork work;
+    network::power_injections(buses, y, work);
+    return {std::move(buses), std::move(y), std::move(work.at)};
 }
 
 // The values of `fill` against central differences of the calculated injections, on a random
 // meshed network with phase-shifting transformers (an unsymmetric Y-bus), PV and PQ buses, at
 // random voltages; every nonzero derivative must lie in the pattern.
 TEST(JacobianPattern, FillMatchesFiniteDifferences) {
-    auto [buses, y, p, q] = at_random_voltages();
+    auto [buses, y, at] = at_random_voltages();
     const JacobianPattern pat = JacobianPattern::analyze(buses, y);
+    std::vector<AngleTrig> trig;
     std::vector<double> values;
-    pat.fill(buses, p, q, values);
+    pat.fill(at, trig, values);
 
     std::vector<std::size_t> pvpq, pq;
     for (const Bus& b : buses) {
@@ -84,17 +86,18 @@ TEST(JacobianPattern, FillMatchesFiniteDifferences) {
 // change = 0" instead of its reactive balance. The magnitude column of a PV bus j, absent from the
 // scalar Jacobian, is the only part left unchecked.
 TEST(JacobianPattern, BlockAssemblyHoldsTheScalarEntries) {
-    const auto [buses, y, p, q] = at_random_voltages();
+    const auto [buses, y, at] = at_random_voltages();
     const JacobianPattern pat = JacobianPattern::analyze(buses, y);
+    std::vector<AngleTrig> trig;
     std::vector<double> values;
-    pat.fill(buses, p, q, values);
+    pat.fill(at, trig, values);
     std::map<std::pair<std::uint32_t, std::uint32_t>, std::size_t> coupling_of;
     for (std::size_t t = 0; t < pat.couplings.size(); ++t) {
         coupling_of[{pat.couplings[t].i, pat.couplings[t].j}] = t;
     }
 
     BlockAnalysis block = BlockAnalysis::analyze(buses, y);
-    block.assemble(buses, p, q);
+    block.assemble(at);
     ASSERT_EQ(block.couplings.size(), pat.couplings.size());
     EXPECT_TRUE(std::ranges::is_sorted(block.slot));
     std::size_t matched = 0;
