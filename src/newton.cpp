@@ -1,5 +1,7 @@
 #include "newton.hpp"
 
+#include <array>
+#include <cmath>
 #include <string>
 
 namespace quillmere {
@@ -26,9 +28,39 @@ void unknown_layout(std::span<const Bus> buses, UnknownLayout& layout) {
     }
 }
 
-double mismatch_norm(std::span<const double> m) {
+namespace {
+
+double folded_norm(std::span<const double> m) {
     double norm = 0.0;
     for (double v : m) norm = fold_norm(norm, v);
+    return norm;
+}
+
+}  // namespace
+
+double mismatch_norm(std::span<const double> m) {
+    // Four maxima side by side instead of one chain of comparisons. Without a NaN the largest
+    // magnitude is the same in any order (a magnitude is never -0.0); a NaN, which the fold keeps
+    // (the last one, payload and all), sends the list through the fold itself. The sum of the
+    // magnitudes is NaN exactly when one of them is.
+    std::array<double, 4> most{0.0, 0.0, 0.0, 0.0};
+    double sum = 0.0;
+    std::size_t k = 0;
+    for (; k + 4 <= m.size(); k += 4) {
+        for (std::size_t l = 0; l < 4; ++l) {
+            const double a = std::fabs(m[k + l]);
+            most[l] = a > most[l] ? a : most[l];
+            sum += a;
+        }
+    }
+    double norm = 0.0;
+    for (; k < m.size(); ++k) {
+        const double a = std::fabs(m[k]);
+        norm = a > norm ? a : norm;
+        sum += a;
+    }
+    if (std::isnan(sum)) return folded_norm(m);
+    for (const double a : most) norm = a > norm ? a : norm;
     return norm;
 }
 

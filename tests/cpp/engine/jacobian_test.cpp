@@ -5,6 +5,8 @@
 #include <algorithm>
 #include <bit>
 #include <cmath>
+#include <cstdint>
+#include <limits>
 #include <map>
 #include <random>
 #include <utility>
@@ -119,6 +121,89 @@ TEST(JacobianPattern, BlockAssemblyHoldsTheScalarEntries) {
         }
     }
     EXPECT_EQ(matched, pat.size());
+}
+
+// The derivatives of coupling c with a sine and cosine of its own: the expressions of
+// for_each_derivatives before couplings shared them, kept here as the oracle.
+Derivatives own_derivatives(const Coupling& c, std::span<const network::BusPower> at) {
+    const network::BusPower& bi = at[c.i];
+    const double vi = bi.vm, g = c.g, b = c.b;
+    if (c.i == c.j) {
+        return {(-bi.q) - (vi * vi) * b, vi * g + bi.p / vi, bi.p - (vi * vi) * g,
+                bi.q / vi - vi * b};
+    }
+    const double vivj = vi * at[c.j].vm;
+    const double theta = bi.va - at[c.j].va;
+    const double s = std::sin(theta), cs = std::cos(theta);
+    const double t1 = g * s - b * cs, t2 = g * cs + b * s;
+    return {vivj * t1, vi * t2, (-vivj) * t2, vi * t1};
+}
+
+// Every coupling's derivatives equal, bit for bit, those from a sine and cosine of its own, in the
+// order of the scalar Jacobian and in the block order, at angles that make the shared values and
+// the fallbacks meet: equal angles (a zero difference), +0.0 against -0.0, a NaN and an infinite
+// angle, large angles; and a reverse is always the mirrored pair.
+TEST(Couplings, ReversesShareTheirTrigonometryBitForBit) {
+    auto [buses, y, at] = at_random_voltages();
+    std::mt19937_64 rng(3);
+    for (std::size_t k = 0; k < at.size(); ++k) {
+        switch (k % 7) {
+            case 0:
+                at[k].va = 0.25;
+                break;
+            case 1:
+                at[k].va = 0.0;
+                break;
+            case 2:
+                at[k].va = -0.0;
+                break;
+            case 3:
+                at[k].va = 1e6 * static_cast<double>(rng() % 1000);
+                break;
+            default:
+                break;
+        }
+    }
+    at[5].va = std::numeric_limits<double>::quiet_NaN();
+    at[11].va = std::numeric_limits<double>::infinity();
+    const JacobianPattern pat = JacobianPattern::analyze(buses, y);
+    const BlockAnalysis block = BlockAnalysis::analyze(buses, y);
+    for (const std::vector<Coupling>* list : {&pat.couplings, &block.couplings}) {
+        std::size_t reversed = 0;
+        for (std::size_t t = 0; t < list->size(); ++t) {
+            const Coupling& c = (*list)[t];
+            if (c.reverse == Coupling::kNoReverse) {
+                EXPECT_EQ(c.i, c.j) << "coupling " << t;  // every branch stamps both directions
+                continue;
+            }
+            ASSERT_LT(c.reverse, list->size());
+            const Coupling& r = (*list)[c.reverse];
+            EXPECT_TRUE(r.i == c.j && r.j == c.i && r.reverse == t) << "coupling " << t;
+            ++reversed;
+        }
+        EXPECT_GT(reversed, list->size() / 2);
+        std::vector<AngleTrig> trig(list->size());
+        for_each_derivatives(*list, at, trig, [&](std::size_t t, const Derivatives& d) {
+            const Derivatives own = own_derivatives((*list)[t], at);
+            for (std::size_t k = 0; k < 4; ++k) {
+                EXPECT_EQ(std::bit_cast<std::uint64_t>(d[k]), std::bit_cast<std::uint64_t>(own[k]))
+                    << "coupling " << t << " derivative " << k;
+            }
+        });
+    }
+}
+
+// Reverses are linked for any order of the list; a pair listed twice stops.
+TEST(Couplings, LinkReversesForAnyOrder) {
+    std::vector<Coupling> list = {{1, 0, 2, 0}, {1, 0, 0, 0}, {1, 0, 0, 2}, {1, 0, 1, 1},
+                                  {1, 0, 0, 1}, {1, 0, 2, 2}, {1, 0, 3, 0}};
+    link_reverses(list);
+    const std::uint32_t none = Coupling::kNoReverse;
+    const std::uint32_t expected[] = {2, none, 0, none, none, none, none};
+    for (std::size_t t = 0; t < list.size(); ++t) EXPECT_EQ(list[t].reverse, expected[t]) << t;
+    list.push_back({1, 0, 0, 2});
+    EXPECT_THROW(link_reverses(list), Stop);
+    EXPECT_NO_THROW(link_reverses(std::span<Coupling>()));
 }
 
 }  // namespace

@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <random>
 #include <vector>
 
 #include "network.hpp"
@@ -74,7 +75,45 @@ TEST(LinearInitialGuess, KeptAnalysisChangesNoBit) {
             EXPECT_EQ(kept[b].va, fresh[b].va) << b;
         }
     }
-    EXPECT_TRUE(cache.whole && cache.sourced);
+    ASSERT_TRUE(cache.whole && cache.sourced);
+    // The later guesses refactor along the first one's pivots.
+    EXPECT_EQ(cache.sourced->system.refactorizations(), 2u);
+}
+
+// The flat injections and the compact measurement give, bit for bit, what the bus records give:
+// ZIP terms of every kind, several on one bus, at magnitudes away from 1; refilled for a bus list
+// with fewer terms.
+TEST(Injections, FlatSpecAndMeasurementMatchTheBusRecords) {
+    testing::Net net = testing::synthetic({{1, 200}, {2, 60}}, 9);
+    net.buses[7].zip = {
+        {C(-0.1, 0.02), 0}, {C(0.3, -0.1), 1}, {C(-0.05, -0.2), 2}, {C(0.01, 0.01), 1}};
+    std::mt19937_64 rng(4);
+    std::uniform_real_distribution<double> u(0.0, 1.0);
+    for (Bus& b : net.buses) {
+        b.vm = 0.85 + 0.3 * u(rng);
+        b.va = u(rng) - 0.5;
+    }
+    network::InjectionSpec spec;
+    network::InjectionWork work;
+    for (int round = 0; round < 2; ++round) {
+        SCOPED_TRACE(round);
+        spec.assign(net.buses);
+        network::power_injections(net.buses, net.y, work);
+        const auto [p, q] = network::power_injections(net.buses, net.y);
+        ASSERT_EQ(work.at.size(), net.buses.size());
+        for (std::size_t b = 0; b < net.buses.size(); ++b) {
+            const Bus& bus = net.buses[b];
+            const network::BusPower& at = work.at[b];
+            EXPECT_TRUE(at.vm == bus.vm && at.va == bus.va && at.p == p[b] && at.q == q[b]) << b;
+            const C s = network::effective_injection(bus);
+            EXPECT_EQ(spec.effective(b, bus.vm), s) << b;
+            const auto [dp, dq] = network::bus_mismatch(spec, b, at);
+            EXPECT_TRUE(dp == s.real() - p[b] && dq == s.imag() - q[b]) << b;
+        }
+        for (Bus& b : net.buses) {
+            if (!b.zip.empty()) b.zip.pop_back();
+        }
+    }
 }
 
 }  // namespace
