@@ -1,4 +1,7 @@
 import inspect
+import os
+import shutil
+import subprocess
 
 import pytest
 
@@ -138,3 +141,13 @@ def test_file_parse_and_reference_errors(tmp_path, write_network, content, messa
     with pytest.raises(RuntimeError if message.startswith("reading") else ValueError) as info:
         M.from_pgm_json(path, backend="KLU_NATIVE")
     assert str(info.value).startswith(message.format(path=path))
+
+
+@pytest.mark.skipif("asan" in os.environ.get("LD_PRELOAD", "") or not shutil.which("ldd"),
+                    reason="the sanitizer build links its runtime; needs ldd")
+def test_the_extension_needs_only_the_c_and_cxx_runtimes():
+    # The README's set-up names these as all the module needs at run time.
+    run = subprocess.run(["ldd", _quillmere.__file__], capture_output=True, text=True, check=True)
+    needed = {line.split()[0].split(".so")[0] for line in run.stdout.splitlines() if line.strip()}
+    assert needed <= {"linux-vdso", "libstdc++", "libm", "libgcc_s", "libc",
+                      "/lib64/ld-linux-x86-64"}, run.stdout
