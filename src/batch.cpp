@@ -108,11 +108,13 @@ std::variant<std::vector<PowerFlowReport>, BatchError> BatchSolver::solve(
             return static_cast<const std::atomic<bool>*>(flag)->load(std::memory_order_relaxed);
         },
         &cancelled};
-    const Backend worker_backend = backend;
-    // Each worker keeps one solver for every scenario it takes, so the Jacobian pattern and the
-    // backend analysis are made once per worker.
+    const std::size_t workers = std::min(scenarios.size(), std::max<std::size_t>(pool->size(), 1));
+    while (solvers.size() < workers) solvers.emplace_back(backend);
+    std::atomic<std::size_t> next_solver{0};
     const std::function<void()> worker = [&] {
-        PersistentSolver solver(worker_backend);
+        const std::size_t w = next_solver.fetch_add(1, std::memory_order_relaxed);
+        check_index(w, solvers.size());
+        PersistentSolver& solver = solvers[w];
         while (!cancelled_check()) {
             const std::size_t s = next.fetch_add(1, std::memory_order_relaxed);
             if (s >= scenarios.size()) return;
@@ -131,7 +133,6 @@ std::variant<std::vector<PowerFlowReport>, BatchError> BatchSolver::solve(
             cancelled.store(true, std::memory_order_relaxed);
         }
     };
-    const std::size_t workers = std::min(scenarios.size(), std::max<std::size_t>(pool->size(), 1));
     try {
         pool->run(workers, worker, kInterruptionPoll, ask);
     } catch (const Stop&) {
@@ -178,7 +179,7 @@ std::variant<BatchSolver*, BatchError> fetch_batch_solver(std::optional<BatchCac
     }
     // Assigning drops the old pool, whose threads are joined here (or left behind when it came
     // from the parent of a forked process).
-    cache = BatchCache{count, BatchSolver{std::move(pool), backend}};
+    cache = BatchCache{count, BatchSolver{std::move(pool), backend, {}}};
     return &cache->solver;
 }
 

@@ -56,9 +56,13 @@ struct BatchError {
 struct BatchSolver {
     std::unique_ptr<ThreadPool> pool;
     Backend backend = Backend::Scalar;
+    // One solver per worker, kept from batch to batch: the islands, the Jacobian pattern, the
+    // backend analysis and the guess's analysis are made once per worker for the life of the pool
+    // (every batch of a model solves copies of one template against one Y-bus).
+    std::vector<PersistentSolver> solvers;
 
     // Solves every scenario from its own copy of the template: overrides, linear initial guess,
-    // then a Newton solve on a solver owned by the worker that took it. Every scenario is
+    // then a Newton solve on the solver of the worker that took it. Every scenario is
     // validated before any is solved. The template and the Y-bus are only read. A stop or a
     // std::bad_alloc inside a worker is raised here once every worker has ended. While the workers
     // run, `interrupted` is asked on the calling thread every few tens of milliseconds; once it
