@@ -193,12 +193,10 @@ int main() {
         pattern->scatter(std::span<const double>(first_values), std::span<double>(ax));
         t_csc.push_back(ms_since(start));
         start = Clock::now();
-        const std::vector<std::size_t> ap(pattern->col_ptr.begin(), pattern->col_ptr.end());
-        const std::vector<std::size_t> ai(pattern->row_idx.begin(), pattern->row_idx.end());
-        const kn::Symbolic sym = kn::analyze(n, ap, ai);
+        const std::optional<kn::Symbolic> sym = kn::analyze(*pattern);
         t_analyze.push_back(ms_since(start));
         start = Clock::now();
-        const auto num = kn::factor(*pattern, ax, sym, 0.001);
+        const auto num = kn::factor(*pattern, ax, *sym, 0.001);
         t_factor.push_back(ms_since(start));
     }
 

@@ -1,8 +1,8 @@
 #pragma once
 // Numeric factorisation with partial pivoting of the KLU-style backend, and the layout the later
 // passes read. Every diagonal block of the block triangular form is factored by itself; the
-// factors are then stored by column over the whole matrix, and the input matrix is laid out once
-// in the order of its factors, so that a later pass moves each value straight to where the
+// factors are stored by column over the whole matrix, and the input matrix is laid out once in the
+// order of its factors, so that a later pass moves each value straight to where the
 // refactorisation and the solve read it.
 
 #include <cstddef>
@@ -14,26 +14,8 @@
 #include "compressed_pattern.hpp"
 #include "klu_native/analyze.hpp"
 #include "klu_native/kernel.hpp"
-#include "triplet.hpp"
 
 namespace quillmere::klu_native {
-
-// The factors of the whole matrix, one column per pivot position k. The patterns, the order of
-// every U column and the pivot order are fixed by `factor`; refactorisation rewrites only values.
-// Rows are pivot positions inside k's diagonal block.
-struct Numeric {
-    std::vector<std::uint32_t> pnum;  // pnum[k] = input row that is the k-th pivot
-    // L below its unit diagonal: column k holds li/lx[lp[k] .. lp[k+1]-1], the multipliers.
-    std::vector<std::uint32_t> lp;
-    std::vector<std::uint32_t> li;
-    std::vector<double> lx;
-    // U above its diagonal: column k holds ui/ux[up[k] .. up[k+1]-1] in the topological order in
-    // which the column was computed, which the refactorisation walks again.
-    std::vector<std::uint32_t> up;
-    std::vector<std::uint32_t> ui;
-    std::vector<double> ux;
-    std::vector<double> udiag;  // pivots
-};
 
 // The input matrix in the order of its factors, A(pnum, q). Column k is input column q[k]; its
 // rows are pivot positions, ascending, so the entries before block_start[k] lie above the
@@ -53,9 +35,10 @@ struct PermutedMatrix {
 std::optional<Numeric> factor(const CompressedPattern& pattern, std::span<const double> ax,
                               const Symbolic& sym, double tol);
 
-// The layout of the triplets in the order of `sym` and `pnum`. Stops on an entry below its
-// diagonal block, which an upper block triangular order never has.
-PermutedMatrix permute(std::size_t n, std::span<const Triplet<double>> triplets,
-                       const Symbolic& sym, std::span<const std::uint32_t> pnum);
+// The layout of the pattern (and its triplets, through its slots) in the order of `sym` and
+// `pnum`. Stops on an entry below its diagonal block, which an upper block triangular order never
+// has, and when the lengths disagree with the pattern.
+PermutedMatrix permute(const CompressedPattern& pattern, const Symbolic& sym,
+                       std::span<const std::uint32_t> pnum);
 
 }  // namespace quillmere::klu_native

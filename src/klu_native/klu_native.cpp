@@ -29,13 +29,11 @@ std::optional<KluNativeSystem> KluNativeSystem::create(std::size_t n,
     std::vector<double> ax(pattern->entries());
     pattern->scatter(std::span<const double>(values), std::span<double>(ax));
 
-    // The analysis reads full-width indices; it runs once per pattern.
-    const std::vector<std::size_t> ap(pattern->col_ptr.begin(), pattern->col_ptr.end());
-    const std::vector<std::size_t> ai(pattern->row_idx.begin(), pattern->row_idx.end());
-    const Symbolic symbolic = analyze(n, ap, ai);
-    std::optional<Numeric> numeric = factor(*pattern, ax, symbolic, pivot_tolerance);
+    const std::optional<Symbolic> symbolic = analyze(*pattern);
+    if (!symbolic) return std::nullopt;
+    std::optional<Numeric> numeric = factor(*pattern, ax, *symbolic, pivot_tolerance);
     if (!numeric) return std::nullopt;
-    PermutedMatrix matrix = permute(n, triplets, symbolic, numeric->pnum);
+    PermutedMatrix matrix = permute(*pattern, *symbolic, numeric->pnum);
     return KluNativeSystem(std::move(matrix), std::move(*numeric));
 }
 
