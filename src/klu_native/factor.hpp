@@ -1,9 +1,10 @@
 #pragma once
 // Numeric factorisation with partial pivoting of the KLU-style backend, and the layout the later
-// passes read. Every diagonal block of the block triangular form is factored by itself; the
-// factors are stored by column over the whole matrix, and the input matrix is laid out once in the
-// order of its factors, so that a later pass moves each value straight to where the
-// refactorisation and the solve read it.
+// passes read. The input matrix is laid out once in the order of the analysis, the layout in which
+// it stays: the pivoting factorisation reads each block's columns from it in order, and then only
+// the row labels move to the pivot positions. Every diagonal block is factored by itself; the
+// factors are stored by column over the whole matrix, so that a later pass moves each value
+// straight to where the refactorisation and the solve read it.
 
 #include <cstddef>
 #include <cstdint>
@@ -17,10 +18,11 @@
 
 namespace quillmere::klu_native {
 
-// The input matrix in the order of its factors, A(pnum, q). Column k is input column q[k]; its
-// rows are pivot positions, ascending, so the entries before block_start[k] lie above the
-// diagonal block of k (the off-diagonal part the solve pushes through) and the rest inside it.
-// `a.slot` sends each triplet's value to its entry.
+// The input matrix in the order of its factors. Column k is input column q[k]; its entries before
+// block_start[k] lie above the diagonal block of k (the off-diagonal part the solve pushes
+// through), the rest inside it, each part in the row order of the input. Rows are positions: in
+// the row order of the analysis as `permute` lays them out, pivot positions (A(pnum, q)) once
+// `move_to_pivot_rows` has run. `a.slot` sends each triplet's value to its entry.
 struct PermutedMatrix {
     CompressedPattern a;
     std::vector<std::uint32_t> r;            // block b holds positions r[b] .. r[b+1]-1
@@ -28,17 +30,22 @@ struct PermutedMatrix {
     std::vector<std::uint32_t> block_start;  // per column, an offset into a.row_idx
 };
 
-// Factors the compressed-column matrix (entry values `ax`) in the order of `sym`, which must be
-// upper block triangular. Absent when a block column has no pivot candidate or an exactly zero
-// pivot, or when L or U would hold more entries than 32-bit offsets reach. NaN or infinite pivots
-// are accepted. Stops when the lengths disagree with the pattern.
-std::optional<Numeric> factor(const CompressedPattern& pattern, std::span<const double> ax,
+// The layout of the pattern (and of its triplets, through its slots) in the order of `sym`, rows
+// at their positions in sym.p. Stops on an entry below its diagonal block, which an upper block
+// triangular order never has, and when `sym` is no order of the pattern's n rows and columns or the
+// pattern's pointers or rows are out of range.
+PermutedMatrix permute(const CompressedPattern& pattern, const Symbolic& sym);
+
+// Factors the matrix of `m` as `permute` laid it out for `sym`, entry values `ax`. Absent when a
+// block column has no pivot candidate or an exactly zero pivot, or when L or U would hold more
+// entries than 32-bit offsets reach. NaN or infinite pivots are accepted. Stops when the lengths
+// disagree with the layout.
+std::optional<Numeric> factor(const PermutedMatrix& m, std::span<const double> ax,
                               const Symbolic& sym, double tol);
 
-// The layout of the pattern (and its triplets, through its slots) in the order of `sym` and
-// `pnum`. Stops on an entry below its diagonal block, which an upper block triangular order never
-// has, and when the lengths disagree with the pattern.
-PermutedMatrix permute(const CompressedPattern& pattern, const Symbolic& sym,
-                       std::span<const std::uint32_t> pnum);
+// Moves the rows of `m` from their positions in sym.p to the pivot positions of `pnum`; every entry
+// keeps its place. Stops when a length disagrees or `pnum` is no permutation.
+void move_to_pivot_rows(PermutedMatrix& m, const Symbolic& sym,
+                        std::span<const std::uint32_t> pnum);
 
 }  // namespace quillmere::klu_native

@@ -1,5 +1,6 @@
 #include "klu_native/kernel.hpp"
 
+#include <algorithm>
 #include <cmath>
 #include <string>
 #include <utility>
@@ -139,13 +140,11 @@ std::optional<Pivot> lpivot(std::vector<FactorEntry>& candidates, std::size_t di
 
 bool factor_block(std::size_t k1, BlockColumns cols, double tol, FactorWork& w, Numeric& num,
                   std::span<std::uint32_t> perm) {
-    if (cols.ptr.empty()) stop("block columns without pointers");
-    const std::size_t nk = cols.ptr.size() - 1;
+    const std::size_t nk = cols.begin.size();
+    check_len(cols.end.size(), nk, "column ends");
     check_len(w.x.size(), nk, "factor work space");
     check_len(perm.size(), nk, "pivot rows");
-    if (cols.ptr[0] > cols.ptr[nk]) stop("block columns end before they start");
-    check_len(cols.rows.size(), cols.ptr[nk], "block rows");
-    check_len(cols.values.size(), cols.ptr[nk], "block values");
+    const std::size_t entries = std::min(cols.rows.size(), cols.values.size());
     if (num.lp.size() != k1 + 1 || num.up.size() != k1 + 1) {
         stop("the factors end at column " + std::to_string(num.lp.size()) +
              " where a block starts at " + std::to_string(k1));
@@ -163,9 +162,13 @@ bool factor_block(std::size_t k1, BlockColumns cols, double tol, FactorWork& w, 
 
     for (std::size_t k = 0; k < nk; ++k) {
         const auto kk = static_cast<std::int32_t>(k);
-        const std::uint32_t a_begin = cols.ptr[k];
-        const std::uint32_t a_end = cols.ptr[k + 1];
-        if (a_begin > a_end || a_end > cols.ptr[nk]) stop("block columns overlap");
+        const std::uint32_t a_begin = cols.begin[k];
+        const std::uint32_t a_end = cols.end[k];
+        if (a_begin > a_end || a_end > entries) {
+            stop("column " + std::to_string(k) + " of the block spans entries " +
+                 std::to_string(a_begin) + " to " + std::to_string(a_end) + " of " +
+                 std::to_string(entries));
+        }
         const BlockL l{num.lp.data() + k1, num.li.data(), num.lx.data()};
         candidates.clear();
         std::size_t top = nk;

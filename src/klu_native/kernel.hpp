@@ -36,10 +36,11 @@ struct Numeric {
 };
 
 // The columns of one diagonal block as the factorisation reads them: column k holds
-// rows/values[ptr[k] .. ptr[k+1]-1] in the order of the input. Rows are positions in the whole
+// rows/values[begin[k] .. end[k]-1], in the order of the input. Rows are positions in the whole
 // matrix; those before the block lie above it and are left out.
 struct BlockColumns {
-    std::span<const std::uint32_t> ptr;  // one more than the block has columns
+    std::span<const std::uint32_t> begin;  // one per column of the block
+    std::span<const std::uint32_t> end;
     std::span<const std::uint32_t> rows;
     std::span<const double> values;
 };
@@ -76,8 +77,9 @@ std::optional<Pivot> lpivot(std::vector<FactorEntry>& candidates, std::size_t di
 // moved to k1 + their pivot position in the block. perm[k] = the row (counted from k1) chosen as
 // pivot of column k. False when a column has no pivot candidate or an exactly zero pivot, or when
 // L or U would hold more entries than 32-bit offsets reach; `num` then holds part of the block.
-// Stops when `w` or `perm` is smaller than the block, when the columns reach past their rows, or
-// on a row at k1+nk or later, which an upper block triangular order never has.
+// Stops when `w` or `perm` is smaller than the block, when `end` is shorter than `begin`, a column
+// ends before it starts or reaches past the rows or values, or on a row at k1+nk or later, which an
+// upper block triangular order never has.
 bool factor_block(std::size_t k1, BlockColumns cols, double tol, FactorWork& w, Numeric& num,
                   std::span<std::uint32_t> perm);
 

@@ -13,28 +13,31 @@ constexpr double pivot_tolerance = 0.001;
 
 }  // namespace
 
-KluNativeSystem::KluNativeSystem(PermutedMatrix matrix, Numeric numeric)
+KluNativeSystem::KluNativeSystem(PermutedMatrix matrix, Numeric numeric, std::vector<double> ax)
     : matrix_(std::move(matrix)),
       numeric_(std::move(numeric)),
-      ax_(matrix_.a.entries(), 0.0),
+      ax_(std::move(ax)),
       x_(matrix_.a.n, 0.0),
       y_(matrix_.a.n, 0.0) {}
 
 std::optional<KluNativeSystem> KluNativeSystem::create(std::size_t n,
                                                        std::span<const Triplet<double>> triplets) {
-    const std::optional<CompressedPattern> pattern = compress_pattern(n, triplets);
+    std::optional<CompressedPattern> pattern = compress_pattern(n, triplets);
     if (!pattern) return std::nullopt;
-    std::vector<double> values(triplets.size());
-    for (std::size_t t = 0; t < triplets.size(); ++t) values[t] = triplets[t].value;
-    std::vector<double> ax(pattern->entries());
-    pattern->scatter(std::span<const double>(values), std::span<double>(ax));
-
     const std::optional<Symbolic> symbolic = analyze(*pattern);
     if (!symbolic) return std::nullopt;
-    std::optional<Numeric> numeric = factor(*pattern, ax, *symbolic, pivot_tolerance);
+    PermutedMatrix matrix = permute(*pattern, *symbolic);
+    pattern.reset();
+    std::vector<double> ax(matrix.a.entries());
+    {
+        std::vector<double> values(triplets.size());
+        for (std::size_t t = 0; t < triplets.size(); ++t) values[t] = triplets[t].value;
+        matrix.a.scatter(std::span<const double>(values), std::span<double>(ax));
+    }
+    std::optional<Numeric> numeric = factor(matrix, ax, *symbolic, pivot_tolerance);
     if (!numeric) return std::nullopt;
-    PermutedMatrix matrix = permute(*pattern, *symbolic, numeric->pnum);
-    return KluNativeSystem(std::move(matrix), std::move(*numeric));
+    move_to_pivot_rows(matrix, *symbolic, numeric->pnum);
+    return KluNativeSystem(std::move(matrix), std::move(*numeric), std::move(ax));
 }
 
 std::optional<std::vector<double>> KluNativeSystem::factor_and_solve_values(

@@ -1,10 +1,10 @@
 #pragma once
 // The "klu_native" Newton backend: the system's own sparse LU in the manner of KLU. `create`
-// compresses the pattern, analyses it (block triangular form, fill-reducing order per block),
-// factors the first matrix with partial pivoting and lays the matrix out in the order of its
-// factors. Every later matrix of the same pattern is scattered straight into that layout,
-// refactored along the first pivot order, without any new search, and solved; a pass allocates
-// nothing but the solution it returns.
+// compresses the pattern, analyses it (block triangular form, fill-reducing order per block), lays
+// the matrix out in that order, factors the first matrix from the layout with partial pivoting and
+// moves the layout's rows to the pivot order. Every later matrix of the same pattern is scattered
+// straight into that layout, refactored along the first pivot order, without any new search, and
+// solved; a pass allocates nothing but the solution it returns.
 
 #include <cstddef>
 #include <optional>
@@ -37,11 +37,11 @@ class KluNativeSystem {
     const Numeric& numeric() const { return numeric_; }
 
   private:
-    KluNativeSystem(PermutedMatrix matrix, Numeric numeric);
+    KluNativeSystem(PermutedMatrix matrix, Numeric numeric, std::vector<double> ax);
 
     PermutedMatrix matrix_;
     Numeric numeric_;
-    std::vector<double> ax_;  // the entry values of matrix_.a
+    std::vector<double> ax_;  // the entry values of matrix_.a, of the last matrix scattered
     std::vector<double> x_;   // refactorisation work column, zero between calls
     std::vector<double> y_;   // solve work vector
 };

@@ -51,13 +51,13 @@ TEST(Lpivot, ChoiceAndRemainingOrder) {
 // Column 0 pivots on row 1, so its diagonal row 0 passes to column 1 (the one row 1 had been
 // logged for), which then takes row 0 (1 >= 0.001 * 2) over the larger row 2.
 TEST(FactorBlock, RejectedDiagonalPassesToTheNextColumn) {
-    const std::vector<std::uint32_t> ptr = {0, 2, 4, 6}, rows = {0, 1, 0, 2, 0, 2};
+    const std::vector<std::uint32_t> begin = {0, 2, 4}, end = {2, 4, 6}, rows = {0, 1, 0, 2, 0, 2};
     const Vec values = {1e-6, 1.0, 1.0, 2.0, 1.0, 1.0};
     FactorWork work(3);
     Numeric num;
     num.lp = num.up = {0};
     std::vector<std::uint32_t> perm(3);
-    ASSERT_TRUE(factor_block(0, {ptr, rows, values}, 0.001, work, num, perm));
+    ASSERT_TRUE(factor_block(0, {begin, end, rows, values}, 0.001, work, num, perm));
     EXPECT_EQ(perm, (std::vector<std::uint32_t>{1, 0, 2}));
 }
 
