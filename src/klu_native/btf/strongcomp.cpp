@@ -27,68 +27,78 @@ Components strongcomp(std::size_t n, std::span<const std::uint32_t> ap,
             check_index(static_cast<std::size_t>(c), n);
         }
     }
-    auto column = [&](std::uint32_t j) {
-        return has_q ? static_cast<std::uint32_t>(unflip(q[j])) : j;
+    // What a visit of node j reads, side by side: a walk jumps from node to node at random.
+    struct Node {
+        std::int32_t flag = unvisited;  // unvisited, unassigned, or its block
+        std::uint32_t time = 0;
+        std::uint32_t low = 0;
+        std::uint32_t end = 0;  // end of its column in ai
     };
-
-    std::vector<std::int32_t> flag(n, unvisited);  // unvisited, unassigned, or its block
-    std::vector<std::uint32_t> time(n, 0);
-    std::vector<std::uint32_t> low(n, 0);
+    std::vector<Node> node(n);
+    std::vector<std::uint32_t> begin(n);  // per node, the start of its column
+    for (std::size_t j = 0; j < n; ++j) {
+        const std::size_t c = has_q ? static_cast<std::size_t>(unflip(q[j])) : j;
+        begin[j] = ap[c];
+        node[j].end = ap[c + 1];
+    }
+    std::vector<std::uint32_t> pstack(n);  // per path level, the next entry to scan
     std::vector<std::uint32_t> jstack(n);
-    std::vector<std::uint32_t> pstack(n);
     std::vector<std::uint32_t> cstack(n);
     std::size_t ctop = 0;  // entries on the component stack
     std::uint32_t timestamp = 0;
     std::int32_t nblocks = 0;
 
     for (std::uint32_t root = 0; root < n; ++root) {
-        if (flag[root] != unvisited) continue;
+        if (node[root].flag != unvisited) continue;
         std::size_t depth = 1;  // entries on the path stack
         jstack[0] = root;
         while (depth > 0) {
             const std::uint32_t j = jstack[depth - 1];
-            const std::uint32_t jj = column(j);
-            const std::uint32_t pend = ap[jj + 1];
-            if (flag[j] == unvisited) {
+            Node& nj = node[j];
+            const std::uint32_t pend = nj.end;
+            if (nj.flag == unvisited) {
                 cstack[ctop++] = j;
-                time[j] = ++timestamp;
-                low[j] = time[j];
-                flag[j] = unassigned;
-                pstack[depth - 1] = ap[jj];
+                nj.time = ++timestamp;
+                nj.low = nj.time;
+                nj.flag = unassigned;
+                pstack[depth - 1] = begin[j];
             }
             std::uint32_t p = pstack[depth - 1];
             for (; p < pend; ++p) {
                 const std::uint32_t i = ai[p];
-                if (flag[i] == unvisited) {
+                const Node& ni = node[i];
+                if (ni.flag == unvisited) {
                     pstack[depth - 1] = p + 1;
                     jstack[depth++] = i;
                     break;
                 }
-                if (flag[i] == unassigned) low[j] = std::min(low[j], time[i]);
+                if (ni.flag == unassigned) nj.low = std::min(nj.low, ni.time);
             }
             if (p != pend) continue;
             --depth;
-            if (low[j] == time[j]) {
+            if (nj.low == nj.time) {
                 std::uint32_t i;
                 do {
                     i = cstack[--ctop];
-                    flag[i] = nblocks;
+                    node[i].flag = nblocks;
                 } while (i != j);
                 ++nblocks;
             }
             if (depth > 0) {
-                const std::uint32_t par = jstack[depth - 1];
-                low[par] = std::min(low[par], low[j]);
+                Node& par = node[jstack[depth - 1]];
+                par.low = std::min(par.low, nj.low);
             }
         }
     }
 
     const auto nb = static_cast<std::size_t>(nblocks);
     Components out{std::vector<std::uint32_t>(n), std::vector<std::uint32_t>(nb + 1, 0)};
-    for (std::size_t i = 0; i < n; ++i) ++out.r[static_cast<std::size_t>(flag[i]) + 1];
+    for (std::size_t i = 0; i < n; ++i) ++out.r[static_cast<std::size_t>(node[i].flag) + 1];
     for (std::size_t b = 0; b < nb; ++b) out.r[b + 1] += out.r[b];
     std::vector<std::uint32_t> fill(out.r.begin(), out.r.end() - 1);
-    for (std::uint32_t i = 0; i < n; ++i) out.p[fill[static_cast<std::size_t>(flag[i])]++] = i;
+    for (std::uint32_t i = 0; i < n; ++i) {
+        out.p[fill[static_cast<std::size_t>(node[i].flag)]++] = i;
+    }
     if (has_q) {
         std::vector<std::int32_t> permuted(n);
         for (std::size_t k = 0; k < n; ++k) permuted[k] = q[out.p[k]];
