@@ -19,7 +19,8 @@ namespace quillmere::klu_native {
 class KluNativeSystem {
   public:
     // Absent when the first factorisation finds a structurally singular block or an exactly zero
-    // pivot, or when the pattern or its factors need indices of 32 bits or more. The triplet
+    // pivot, or when the pattern or its factors need indices of 32 bits or more (the analysis:
+    // positions of 31 bits, see analyze). The triplet
     // values serve that factorisation only; repeated positions add up by the summation rule of
     // CompressedPattern. Stops on an index of n or more.
     static std::optional<KluNativeSystem> create(std::size_t n,

@@ -12,8 +12,8 @@ namespace quillmere::klu_native::amd {
 
 // Returns perm with perm[k] = node placed at position k. Absent for an invalid pattern: `ap`
 // empty, ap[0] != 0, a negative ap[n] or decreasing pointers (as signed numbers of their width), or
-// a column whose rows are not strictly increasing or not below n; absent too when n + 2.4 nnz
-// reaches 2^31. Stops when `ap` has fewer than n+1 entries or a column reaches past the end of
+// a column whose rows are not strictly increasing or not below n; absent too when amd_fits(n, nnz)
+// is false. Stops when `ap` has fewer than n+1 entries or a column reaches past the end of
 // `ai`.
 std::optional<std::vector<std::uint32_t>> amd_order(std::size_t n,
                                                     std::span<const std::uint32_t> ap,
