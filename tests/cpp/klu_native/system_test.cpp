@@ -156,6 +156,40 @@ TEST(KluNativeSystem, RandomSystemsMatchDenseLuAndZeroPivotsLeaveNoTrace) {
     EXPECT_LT(testing::rel_diff(*x, *testing::dense_solve(2, later, Vec{1.0, 2.0})), 1e-3);
 }
 
+std::vector<std::uint64_t> bits(const Vec& v) {
+    std::vector<std::uint64_t> out;
+    for (double x : v) out.push_back(std::bit_cast<std::uint64_t>(x));
+    return out;
+}
+
+// The first call with the values of `create` solves with the factors `create` made; a refactor of
+// the same values gives the same bits, factors and solution alike. A first call with other values
+// refactors.
+TEST(KluNativeSystem, FirstCallWithTheCreateValuesGivesTheRefactoredBits) {
+    std::mt19937_64 rng(20261208);
+    for (int trial = 0; trial < 50; ++trial) {
+        const std::size_t n = 2 + rng() % 40;
+        const Triplets t = testing::random_system(n, trial % 2 == 0 ? 0.05 : 0.2, rng);
+        const Vec rhs(n, 1.0);
+        auto direct = KluNativeSystem::create(n, t);
+        auto refactored = KluNativeSystem::create(n, t);
+        ASSERT_TRUE(direct && refactored) << trial;
+        Triplets tripled = t;
+        for (auto& e : tripled) e.value *= 3.0;
+        const auto z = refactored->factor_and_solve_values(values_of(tripled), rhs);
+        ASSERT_TRUE(z) << trial;
+        EXPECT_LT(testing::rel_diff(*z, *testing::dense_solve(n, tripled, rhs)), 1e-8) << trial;
+        const auto x = direct->factor_and_solve_values(values_of(t), rhs);
+        const auto y = refactored->factor_and_solve_values(values_of(t), rhs);
+        ASSERT_TRUE(x && y) << trial;
+        EXPECT_EQ(bits(*x), bits(*y)) << trial;
+        const Numeric &a = direct->numeric(), &b = refactored->numeric();
+        EXPECT_EQ(bits(a.lx), bits(b.lx)) << trial;
+        EXPECT_EQ(bits(a.ux), bits(b.ux)) << trial;
+        EXPECT_EQ(bits(a.udiag), bits(b.udiag)) << trial;
+    }
+}
+
 // Exact results of the factorisation and of the refactorisation with the same values. 3 / 10 and
 // the solve's divisions taken as products with a reciprocal would change the last bit. Block
 // {1, 2} is solved first and pushed into row 0 position by position: (3 - 1) - 1e16 is exact,
