@@ -198,7 +198,7 @@ int main() {
         for (std::size_t t = 0; t < first.size(); ++t) first_values[t] = first[t].value;
         layout.a.scatter(std::span<const double>(first_values), std::span<double>(ax));
         const auto num = kn::factor(layout, ax, *sym, 0.001);
-        kn::move_to_pivot_rows(layout, *sym, num->pnum);
+        kn::move_to_pivot_rows(layout, *sym, num->pnum, ax);
         t_factor.push_back(ms_since(start));
     }
 

@@ -177,7 +177,7 @@ std::optional<CreateSplit> create_split(const Pass& pass, Klu& klu, int repeats)
         std::optional<kn::Numeric> num;
         factor.push_back(timed([&] { num = kn::factor(*m, ax, *sym, 0.001); }));
         if (!num) return std::nullopt;
-        layout.push_back(lay_out + timed([&] { kn::move_to_pivot_rows(*m, *sym, num->pnum); }));
+        layout.push_back(lay_out + timed([&] { kn::move_to_pivot_rows(*m, *sym, num->pnum, ax); }));
 
         k_analyze.push_back(timed([&] {
             klu_symbolic* s = klu_analyze(ni, klu.ap.data(), klu.ai.data(), &klu.common);

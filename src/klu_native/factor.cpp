@@ -44,6 +44,42 @@ std::vector<std::uint32_t> permuted_pointers(std::span<const std::uint32_t> col_
     return ptr;
 }
 
+// Sorts the entries [begin, end) of a column by their rows, the rows replaced by to_pivot[row] and
+// the values in `ax` following them; moved[e] = where entry e went. The few entries of a short
+// column are placed by counting the rows below each, without a branch; a long one is sorted.
+void sort_column(std::uint32_t begin, std::uint32_t end, std::span<const std::uint32_t> to_pivot,
+                 std::span<std::uint32_t> row_idx, std::span<double> ax,
+                 std::span<std::uint32_t> moved, std::vector<std::uint64_t>& keys,
+                 std::vector<double>& values) {
+    const std::uint32_t count = end - begin;
+    keys.resize(count);
+    values.resize(count);
+    for (std::uint32_t t = 0; t < count; ++t) {
+        const std::uint32_t row = row_idx[begin + t];
+        if (row >= to_pivot.size()) check_index(row, to_pivot.size());
+        keys[t] = std::uint64_t{to_pivot[row]} << 32 | t;
+        values[t] = ax[begin + t];
+    }
+    if (count <= 16) {
+        for (std::uint32_t t = 0; t < count; ++t) {
+            std::uint32_t rank = 0;
+            for (std::uint32_t u = 0; u < count; ++u) rank += keys[u] < keys[t] ? 1 : 0;
+            const std::uint32_t to = begin + rank;
+            row_idx[to] = static_cast<std::uint32_t>(keys[t] >> 32);
+            ax[to] = values[t];
+            moved[begin + t] = to;
+        }
+        return;
+    }
+    std::sort(keys.begin(), keys.end());
+    for (std::uint32_t t = 0; t < count; ++t) {
+        const auto from = static_cast<std::uint32_t>(keys[t]);
+        row_idx[begin + t] = static_cast<std::uint32_t>(keys[t] >> 32);
+        ax[begin + t] = values[from];
+        moved[begin + from] = begin + t;
+    }
+}
+
 }  // namespace
 
 PermutedMatrix permute(const CompressedPattern& pattern, const Symbolic& sym) {
@@ -146,9 +182,12 @@ std::optional<Numeric> factor(const PermutedMatrix& m, std::span<const double> a
     return num;
 }
 
-void move_to_pivot_rows(PermutedMatrix& m, const Symbolic& sym,
-                        std::span<const std::uint32_t> pnum) {
+void move_to_pivot_rows(PermutedMatrix& m, const Symbolic& sym, std::span<const std::uint32_t> pnum,
+                        std::span<double> ax) {
     const std::size_t n = m.a.n;
+    const std::size_t nnz = m.a.entries();
+    check_pointers(n, m.a.col_ptr, nnz);
+    check_len(ax.size(), nnz, "values");
     check_len(sym.p.size(), n, "row order");
     const std::vector<std::uint32_t> pinv = inverse(n, pnum, "pivot order");
     std::vector<std::uint32_t> to_pivot(n);
@@ -156,9 +195,17 @@ void move_to_pivot_rows(PermutedMatrix& m, const Symbolic& sym,
         check_index(sym.p[k], n);
         to_pivot[k] = pinv[sym.p[k]];
     }
-    for (std::uint32_t& row : m.a.row_idx) {
-        if (row >= n) check_index(row, n);
-        row = to_pivot[row];
+    // Every column is sorted by its new rows; moved[e] = where entry e went.
+    std::vector<std::uint32_t> moved(nnz);
+    std::vector<std::uint64_t> keys;
+    std::vector<double> values;
+    for (std::size_t k = 0; k < n; ++k) {
+        sort_column(m.a.col_ptr[k], m.a.col_ptr[k + 1], to_pivot, m.a.row_idx, ax, moved, keys,
+                    values);
+    }
+    for (std::uint32_t& slot : m.a.slot) {
+        if (slot >= nnz) check_index(slot, nnz);
+        slot = moved[slot];
     }
 }
 

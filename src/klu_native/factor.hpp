@@ -1,10 +1,10 @@
 #pragma once
 // Numeric factorisation with partial pivoting of the KLU-style backend, and the layout the later
-// passes read. The input matrix is laid out once in the order of the analysis, the layout in which
-// it stays: the pivoting factorisation reads each block's columns from it in order, and then only
-// the row labels move to the pivot positions. Every diagonal block is factored by itself; the
-// factors are stored by column over the whole matrix, so that a later pass moves each value
-// straight to where the refactorisation and the solve read it.
+// passes read. The input matrix is laid out once in the order of the analysis: the pivoting
+// factorisation reads each block's columns from that layout in order, and then its rows move to
+// the pivot positions, every column sorted again in place. Every diagonal block is factored by
+// itself; the factors are stored by column over the whole matrix, so that a later pass moves each
+// value straight to where the refactorisation and the solve read it.
 
 #include <cstddef>
 #include <cstdint>
@@ -18,11 +18,13 @@
 
 namespace quillmere::klu_native {
 
-// The input matrix in the order of its factors. Column k is input column q[k]; its entries before
-// block_start[k] lie above the diagonal block of k (the off-diagonal part the solve pushes
-// through), the rest inside it, each part in the row order of the input. Rows are positions: in
-// the row order of the analysis as `permute` lays them out, pivot positions (A(pnum, q)) once
-// `move_to_pivot_rows` has run. `a.slot` sends each triplet's value to its entry.
+// The input matrix in the order of its factors, A(pnum, q). Column k is input column q[k]; its
+// rows are pivot positions, ascending, so the entries before block_start[k] lie above the diagonal
+// block of k (the off-diagonal part the solve pushes through) and the rest inside it. `a.slot`
+// sends each triplet's value to its entry. Until `move_to_pivot_rows` has run, as `permute` lays
+// it out for the factorisation, rows are positions in the row order of the analysis and every
+// column holds its entries above the block, then those inside it, each part in the row order of
+// the input: not yet a CompressedPattern's order.
 struct PermutedMatrix {
     CompressedPattern a;
     std::vector<std::uint32_t> r;            // block b holds positions r[b] .. r[b+1]-1
@@ -43,9 +45,10 @@ PermutedMatrix permute(const CompressedPattern& pattern, const Symbolic& sym);
 std::optional<Numeric> factor(const PermutedMatrix& m, std::span<const double> ax,
                               const Symbolic& sym, double tol);
 
-// Moves the rows of `m` from their positions in sym.p to the pivot positions of `pnum`; every entry
-// keeps its place. Stops when a length disagrees or `pnum` is no permutation.
-void move_to_pivot_rows(PermutedMatrix& m, const Symbolic& sym,
-                        std::span<const std::uint32_t> pnum);
+// Moves the rows of `m` from their positions in sym.p to the pivot positions of `pnum` and sorts
+// every column by row again; the entry values `ax` and the triplets' slots follow their entries.
+// Stops when a length disagrees or `pnum` is no permutation.
+void move_to_pivot_rows(PermutedMatrix& m, const Symbolic& sym, std::span<const std::uint32_t> pnum,
+                        std::span<double> ax);
 
 }  // namespace quillmere::klu_native

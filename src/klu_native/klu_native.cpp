@@ -37,7 +37,7 @@ std::optional<KluNativeSystem> KluNativeSystem::create(std::size_t n,
     matrix.a.scatter(std::span<const double>(values), std::span<double>(ax));
     std::optional<Numeric> numeric = factor(matrix, ax, *symbolic, pivot_tolerance);
     if (!numeric) return std::nullopt;
-    move_to_pivot_rows(matrix, *symbolic, numeric->pnum);
+    move_to_pivot_rows(matrix, *symbolic, numeric->pnum, ax);
     return KluNativeSystem(std::move(matrix), std::move(*numeric), std::move(ax),
                            std::move(values));
 }

@@ -106,6 +106,40 @@ TEST(Permute, EntriesLandOnTheirPermutedPositions) {
     EXPECT_EQ(m.block_start[last] - m.a.col_ptr[last], 2u);
 }
 
+// The layout of sparse and of dense random systems (columns short and long enough for either way
+// of sorting them): every column's rows strictly ascending, its entries above the diagonal block
+// before block_start, and every triplet on its permuted position.
+TEST(Permute, ColumnsAreSortedAndSplitAtTheirBlocks) {
+    std::mt19937_64 rng(20261209);
+    for (double density : {0.05, 0.9}) {
+        const std::size_t n = 40;
+        Triplets t = testing::random_system(n - 1, density, rng);
+        t.insert(t.end(), {{n - 1, n - 1, 2.0}, {0, n - 1, 1.0}, {5, n - 1, 1.0}});
+        const auto sys = KluNativeSystem::create(n, t);
+        ASSERT_TRUE(sys) << density;
+        const PermutedMatrix& m = sys->matrix();
+        std::vector<std::uint32_t> pinv(n), qinv(n), first(n);
+        for (std::uint32_t k = 0; k < n; ++k) pinv[sys->numeric().pnum[k]] = qinv[m.q[k]] = k;
+        for (std::size_t b = 0; b + 1 < m.r.size(); ++b) {
+            for (std::uint32_t k = m.r[b]; k < m.r[b + 1]; ++k) first[k] = m.r[b];
+        }
+        for (std::uint32_t k = 0; k < n; ++k) {
+            for (std::uint32_t e = m.a.col_ptr[k]; e < m.a.col_ptr[k + 1]; ++e) {
+                if (e > m.a.col_ptr[k]) {
+                    EXPECT_LT(m.a.row_idx[e - 1], m.a.row_idx[e]) << k;
+                }
+                EXPECT_EQ(e < m.block_start[k], m.a.row_idx[e] < first[k]) << k;
+            }
+        }
+        for (std::size_t k = 0; k < t.size(); ++k) {
+            const std::uint32_t e = m.a.slot[k];
+            const std::uint32_t col = qinv[t[k].col];
+            EXPECT_TRUE(m.a.col_ptr[col] <= e && e < m.a.col_ptr[col + 1]) << k;
+            EXPECT_EQ(m.a.row_idx[e], pinv[t[k].row]) << k;
+        }
+    }
+}
+
 // Random systems with a trailing 1x1 block match a dense LU, for the first matrix and neighbours of
 // it refactored along its pivot order. After a zero pivot (in the first column of the largest
 // block, or in the trailing block after the others were refactored) the next call gives exactly
