@@ -10,14 +10,15 @@
 namespace quillmere::klu_native::btf {
 
 struct BtfOrder {
-    std::vector<std::size_t> p;   // row order
-    std::vector<std::int64_t> q;  // column per position; flip(column) where a row was unmatched
-    std::vector<std::size_t> r;   // block boundaries, nblocks+1 entries
-    std::size_t nmatch = 0;       // size of the maximum matching
+    std::vector<std::uint32_t> p;  // row order
+    std::vector<std::int32_t> q;   // column per position; flip(column) where a row was unmatched
+    std::vector<std::uint32_t> r;  // block boundaries, nblocks+1 entries
+    std::size_t nmatch = 0;        // size of the maximum matching
 };
 
 // Unmatched rows are paired with unmatched columns in increasing order of both; their columns
-// carry the flip mark in q.
-BtfOrder btf_order(std::size_t n, std::span<const std::size_t> ap, std::span<const std::size_t> ai);
+// carry the flip mark in q. n below 2^31; stops on a pattern out of bounds.
+BtfOrder btf_order(std::size_t n, std::span<const std::uint32_t> ap,
+                   std::span<const std::uint32_t> ai);
 
 }  // namespace quillmere::klu_native::btf
