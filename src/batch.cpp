@@ -70,6 +70,16 @@ void apply_overrides(std::span<Bus> buses, std::span<const BusOverride> override
 
 }  // namespace
 
+std::pair<std::vector<IslandReport>, SolveStats> solve_case(
+    PersistentSolver& solver, std::span<const Bus> template_buses,
+    std::span<const BusOverride> overrides, const YBusSparse& ybus, std::vector<Bus>& buses,
+    std::uint64_t max_iter, double tol, Interruption interrupted) {
+    buses.assign(template_buses.begin(), template_buses.end());
+    apply_overrides(buses, overrides);
+    solver.initial_guess(buses, ybus);
+    return solver.solve_with_stats(buses, ybus, max_iter, tol, interrupted);
+}
+
 std::string BatchError::message() const {
     switch (kind) {
         case Kind::BranchOutagesUnsupported:
@@ -118,11 +128,9 @@ std::variant<std::vector<PowerFlowReport>, BatchError> BatchSolver::solve(
         while (!cancelled_check()) {
             const std::size_t s = next.fetch_add(1, std::memory_order_relaxed);
             if (s >= scenarios.size()) return;
-            std::vector<Bus> buses(template_buses.begin(), template_buses.end());
-            apply_overrides(buses, scenarios[s].overrides);
-            solver.initial_guess(buses, ybus);
-            auto [islands, stats] =
-                solver.solve_with_stats(buses, ybus, max_iter, tol, cancelled_check);
+            std::vector<Bus> buses;
+            auto [islands, stats] = solve_case(solver, template_buses, scenarios[s].overrides, ybus,
+                                               buses, max_iter, tol, cancelled_check);
             if (stats.outcome == SolveOutcome::Interrupted) return;
             results.append(s,
                            PowerFlowReport{std::move(buses), std::move(islands), std::move(stats)});

@@ -9,6 +9,7 @@
 #include <optional>
 #include <span>
 #include <string>
+#include <utility>
 #include <variant>
 #include <vector>
 
@@ -33,6 +34,14 @@ struct Scenario {
     std::vector<BusOverride> overrides;
     std::vector<std::uint64_t> branch_outages;
 };
+
+// One case from the template, as solve() and every batch scenario solve it: `buses` becomes a copy
+// of the template with the overrides applied (stops on a bus outside it), then the initial guess
+// and the Newton solve run on `solver`.
+std::pair<std::vector<IslandReport>, SolveStats> solve_case(
+    PersistentSolver& solver, std::span<const Bus> template_buses,
+    std::span<const BusOverride> overrides, const YBusSparse& ybus, std::vector<Bus>& buses,
+    std::uint64_t max_iter, double tol, Interruption interrupted = {});
 
 // Why a batch was refused or gave no results.
 struct BatchError {
