@@ -28,7 +28,9 @@ struct BlockL {
 
 // Depth-first search from the pivotal row `start` through the columns of L built so far. Reached
 // pivotal rows are pushed from the back of the stack in topological order (returns the new top);
-// reached non-pivotal rows are appended to the candidates in the order met.
+// reached non-pivotal rows are appended to the candidates in the order met. Iterative: stack[0 ..
+// level] is the path and scan_pos[level] where its column's scan resumes; a row is flagged k when
+// first met, so no row is visited twice for column k.
 std::size_t reach_from(std::uint32_t start, std::int32_t k, std::size_t top, const BlockL& l,
                        FactorWork& w) {
     std::uint32_t* stack = w.stack.data();
@@ -156,6 +158,10 @@ bool factor_block(std::size_t k1, BlockColumns cols, double tol, FactorWork& w, 
         w.row_pos[i] = flip(static_cast<std::int32_t>(i));
         perm[i] = static_cast<std::uint32_t>(i);
     }
+    // perm[k]: before column k is factored, the row preferred as its diagonal (never pivotal
+    // yet); afterwards its pivot row. The rows of the block's L are block rows until the end of
+    // the block, when they become pivot positions; those of U are positions already, as only
+    // pivotal rows enter U.
     const std::size_t l_begin = num.li.size();
     std::vector<FactorEntry>& candidates = w.candidates;
     double* x = w.x.data();
@@ -170,6 +176,8 @@ bool factor_block(std::size_t k1, BlockColumns cols, double tol, FactorWork& w, 
                  std::to_string(entries));
         }
         const BlockL l{num.lp.data() + k1, num.li.data(), num.lx.data()};
+        // The pattern of column k: a row not yet pivotal is a candidate; a pivotal one starts a
+        // reach through L, which leaves U(:,k)'s rows in stack[top .. nk-1].
         candidates.clear();
         std::size_t top = nk;
         for (std::uint32_t p = a_begin; p < a_end; ++p) {
@@ -192,6 +200,7 @@ bool factor_block(std::size_t k1, BlockColumns cols, double tol, FactorWork& w, 
             if (cols.rows[p] >= k1) x[cols.rows[p] - k1] = cols.values[p];
         }
 
+        // Solve with L in topological order: x[j] is final, U(j,k), before column j of L uses it.
         for (std::size_t s = top; s < nk; ++s) {
             const std::uint32_t j = w.stack[s];
             const std::size_t c = at(w.row_pos[j]);
@@ -229,6 +238,10 @@ bool factor_block(std::size_t k1, BlockColumns cols, double tol, FactorWork& w, 
         perm[k] = pivrow;
         w.row_pos[pivrow] = kk;
 
+        // Symmetric pruning: column j of L with U(j,k) nonzero and k's pivot row in it. Its rows
+        // not yet pivotal all lie in column k too (they filled it through U(j,k)), so a later
+        // reach through j finds them through the pivot row and column k; j keeps only its
+        // pivotal rows for the reach. A column is pruned once.
         for (std::size_t u = u_begin; u < num.ui.size(); ++u) {
             const std::size_t j = num.ui[u] - k1;
             if (w.lpend[j] != not_pruned) continue;
@@ -248,6 +261,7 @@ bool factor_block(std::size_t k1, BlockColumns cols, double tol, FactorWork& w, 
         num.lp.push_back(static_cast<std::uint32_t>(num.li.size()));
     }
 
+    // Every row of the block is pivotal now: L's rows become their pivot positions.
     for (std::size_t p = l_begin; p < num.li.size(); ++p) {
         num.li[p] = static_cast<std::uint32_t>(k1 + at(w.row_pos[num.li[p]]));
     }

@@ -3,6 +3,11 @@
 // depth-first reach per column, a sparse triangular solve, partial pivoting with preference for
 // the diagonal, and symmetric pruning of L so later reaches scan less. The factors go straight into
 // the flat whole-matrix storage; nothing is allocated per column.
+//
+// Left-looking LU with a depth-first reach: J. R. Gilbert and T. Peierls, "Sparse partial pivoting
+// in time proportional to arithmetic operations", SIAM J. Sci. Stat. Comput. 9(5), 1988.
+// Symmetric pruning: S. C. Eisenstat and J. W. H. Liu, "Exploiting structural symmetry in
+// unsymmetric sparse symbolic factorization", SIAM J. Matrix Anal. Appl. 13(1), 1992.
 
 #include <cstddef>
 #include <cstdint>
@@ -46,14 +51,30 @@ struct BlockColumns {
 };
 
 // Work space of factor_block for blocks of up to n rows. Each block resets the part it uses, so
-// one serves every block of a factorisation.
+// one serves every block of a factorisation. Rows are counted from the block's first row, in the
+// row order of the analysis; columns are the block's pivot positions 0 .. nk-1.
 struct FactorWork {
-    std::vector<double> x;               // the column being computed, zero outside it
-    std::vector<std::int32_t> flag;      // per row, the last column whose reach met it
-    std::vector<std::int32_t> lpend;     // per column of L, its pivotal entries after pruning
-    std::vector<std::uint32_t> stack;    // reach path from the front, topological order at the back
+    // By row; zero again everywhere once the column's values have moved to U and the candidates.
+    std::vector<double> x;  // the column being computed, zero outside it
+    // -1: none in this block. flag[i] == k: row i is already on the stack or among column k's
+    // candidates (the scatter of A(:,k) marks too), so nothing is cleared between columns.
+    std::vector<std::int32_t> flag;  // per row, the last column whose reach met it
+    // -1 while unpruned: the reach scans the whole column. Else the count of its entries, moved to
+    // its front, that were pivotal rows when it was pruned; the reach scans only those, as the
+    // others are reached through the pivot row that pruned it. The numeric update uses them all.
+    std::vector<std::int32_t> lpend;  // per column of L, its pivotal entries after pruning
+    // The path is stack[0 .. level], pivotal rows, each standing for its column of L; the
+    // finished rows are stack[top .. n-1], pushed downwards. Both hold distinct pivotal rows, so
+    // the two ends never meet.
+    std::vector<std::uint32_t> stack;  // reach path from the front, topological order at the back
+    // A column is scanned from its end (or lpend) down to 0.
     std::vector<std::int32_t> scan_pos;  // per path level, the next L entry to scan
-    std::vector<std::int32_t> row_pos;   // >= 0: pivot of that column; < 0: flip(logged column)
+    // Per row i: >= 0, i is pivotal and row_pos[i] its column; < 0, i is not yet pivotal and
+    // row_pos[i] = flip(c) logs the column c, not yet factored, whose preferred diagonal i is
+    // (perm[c] == i). When i becomes the pivot of another column k, c takes k's preferred diagonal.
+    std::vector<std::int32_t> row_pos;  // >= 0: pivot of that column; < 0: flip(logged column)
+    // Non-pivotal rows met by column k, in the order met; their values once solved, then, without
+    // the pivot and divided by it, the column of L.
     std::vector<FactorEntry> candidates;
 
     explicit FactorWork(std::size_t n)

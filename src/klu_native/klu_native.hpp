@@ -4,7 +4,8 @@
 // the matrix out in that order, factors the first matrix from the layout with partial pivoting and
 // moves the layout's rows to the pivot order. Every later matrix of the same pattern is scattered
 // straight into that layout, refactored along the first pivot order, without any new search, and
-// solved; a pass allocates nothing but the solution it returns.
+// solved; a pass allocates nothing but the solution it returns. KLU: T. A. Davis and E. Palamadai
+// Natarajan, ACM Trans. Math. Softw. 37(3), 2010; the algorithms are cited where they live.
 
 #include <cstddef>
 #include <optional>

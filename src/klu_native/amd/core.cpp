@@ -24,19 +24,67 @@ std::size_t at(Index i) {
     return static_cast<std::size_t>(i);
 }
 
+// The quotient graph. Every node i is, at any time, in one of these states:
+//   variable    not yet eliminated: nv[i] > 0 (a principal supervariable of nv[i] nodes), its list
+//               holds the elements next to it, then the variables; it sits in degree list
+//               degree[i].
+//   in Lme      a variable of the element being formed: nv[i] = -size, out of the degree lists,
+//               its next/last lent to the hash buckets. The pivot me too has nv = -size during
+//               its step, with its list released but still readable in iw.
+//   element     a former pivot: nv[e] > 0 pivots, its list holds only variables (Le), w[e] > 0.
+//   absorbed    an element whose pattern went into a later one: w[e] = 0, no list, parent[e] =
+//               the absorbing element; still a node of the assembly tree (nv[e] > 0).
+//   dead        a variable eliminated with another: nv[i] = 0, elen[i] = none, no list. parent[i]
+//               is the principal variable it merged into (supervariable), the element it was
+//               mass-eliminated with, or none for a dense node, which goes last.
+// A node of no neighbour at all becomes at once an element of one pivot with an empty list
+// (elen = -3, w = 0). An element whose list ends up empty is a root with w = 0 and no list.
 struct Elimination {
     Index n;
-    // Node i's list is iw[pe[i] .. pe[i] + len[i] - 1]: first elen[i] elements, then variables.
-    // A released list has pe = none and len 0.
+    // Node i's list is iw[pe[i] .. pe[i] + len[i] - 1]: for a variable first elen[i] elements,
+    // then variables; for an element its variables, some of which may have died since (nv = 0,
+    // skipped when read). Lists only shrink in place; a new element's list goes to pfree. A
+    // released list (pivot, absorbed element, dead variable) has pe = none and len 0. Entries are
+    // nodes, never negative, except during compact(), where the first entry of each live list
+    // holds flip(owner) and pe[owner] holds that entry.
     std::vector<Index> pe, len, iw;
+    // pfree: first free entry of iw; iw[pfree ..] is room for new elements.
     Index pfree;
+    // nv[i]: > 0 the size of variable i, or the pivots of element i; < 0 minus the size while i
+    // is in Lme (the mark of Lme membership); 0 for a dead variable.
+    // elen[i] for a variable: how many entries at the front of its list are elements; after
+    // scan 2 that count includes me, always first. none (-1) for a dead variable, dense nodes
+    // included; -3 for a node of no neighbour. An element keeps the count it had when picked as
+    // pivot: the key by which postorder() puts the child of largest key last.
+    // degree[i] for a variable: its approximate external degree (an upper bound, counting
+    // variables by size), also the degree list it sits in; between scan 2 and the end of the step
+    // the degree outside Lme. For an element: |Le| by size, which later merges leave unchanged.
+    // parent: the assembly tree, as the states above say; none for a root, a live node or a dense
+    // node.
+    // Degree lists: head[d] = first variable of degree d or none; next/last the doubly linked
+    // neighbours (last of a list head is none). From scan 2 until detect_supervariables has
+    // run, they also hold the hash buckets of Lme's variables: bucket h hangs from last[head[h]]
+    // when degree list h is non-empty, else head[h] = flip(first) = -2 - first (-1: both
+    // empty); next[i] = the next variable in i's bucket, last[i] = i's hash h. The pivot search
+    // runs only after every bucket has been emptied again.
     std::vector<Index> nv, elen, degree, parent, head, next, last;
+    // All the variables taken into Lme during the step; once the degrees are back, only the
+    // surviving principal ones, which become me's list.
     std::vector<Index> lme;  // the variables of the new element, nlme of them
     Index nlme = 0;
-    // Marks wide enough that scan 1's sums never come near their end.
+    // Marks, wide enough that scan 1's sums never come near their end. w[e] = 0: e is an
+    // absorbed element, an empty root or a node of no neighbour, never again a live element.
+    // Otherwise w[x] >= wflg means x was marked in the current pass, anything in 1 .. wflg-1 is a
+    // stale mark: raising wflg clears every mark at once. Scan 1 leaves w[e] = wflg + |Le \ Lme|;
+    // as a touched e shares a variable with Lme, that is at most wflg + degree[e] - 1, so adding
+    // lemax (>= every element's degree) to wflg clears them. detect_supervariables marks one list
+    // with wflg and clears it with ++wflg. clear_flags() resets all live marks to 1 and wflg to 2
+    // should wflg ever near wbig.
     std::vector<std::int64_t> w;
     std::int64_t wflg = 2;
     std::int64_t wbig;
+    // mindeg: no degree list below it holds a variable. nel: nodes eliminated so far (pivots,
+    // dead variables, dense nodes). lemax: the largest |Le| of any element formed so far.
     Index mindeg = 0;
     Index nel = 0;
     Index lemax = 0;
@@ -259,6 +307,7 @@ struct Elimination {
             li[pn] = li[p3];
             li[p3] = li[0];
             li[0] = me;
+            // Into bucket h, encoded in head/next/last as their declaration says.
             const Index h = static_cast<Index>(hash % static_cast<std::uint64_t>(n));
             const Index j = head[at(h)];
             if (j < 0) {
@@ -312,6 +361,9 @@ struct Elimination {
         pfree += kept;
     }
 
+    // Variables of equal lists are indistinguishable: each bucket is emptied, and every variable b
+    // whose list matches that of an earlier one a (same len and elen, same entries after me,
+    // compared through the marks w = wflg of a's list) merges into a: parent[b] = a, nv[b] = 0.
     void detect_supervariables() {
         for (Index t = 0; t < nlme; ++t) {
             const Index i = lme[at(t)];

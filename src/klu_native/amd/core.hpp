@@ -4,6 +4,10 @@
 // mass elimination, supervariable detection by hashing, dense-node removal and a postorder of the
 // assembly tree. A new element's list goes to the free room; when none is left the live lists are
 // slid together, which moves no list entry relative to another.
+//
+// Approximate minimum degree: P. R. Amestoy, T. A. Davis and I. S. Duff, "An approximate minimum
+// degree ordering algorithm", SIAM J. Matrix Anal. Appl. 17(4), 1996. The states of the arrays
+// are set out where core.cpp declares them.
 
 #include <cstddef>
 #include <cstdint>

@@ -11,6 +11,8 @@ BtfOrder btf_order(std::size_t n, std::span<const std::uint32_t> ap,
     Matching m = maxtrans(n, n, ap, ai);
     BtfOrder out;
     out.nmatch = m.nmatch;
+    // q[i]: the column paired with row i, node i of the components; free rows take the free
+    // columns in increasing order, flipped.
     out.q = std::move(m.match);
     if (out.nmatch < n) {
         std::vector<bool> matched(n, false);

@@ -1,6 +1,8 @@
 #pragma once
 // Block triangular form of a square pattern: a maximum transversal, completed to a full pairing
-// when the pattern is structurally singular, then the strongly connected components.
+// when the pattern is structurally singular, then the strongly connected components; the form KLU
+// factors block by block: T. A. Davis and E. Palamadai Natarajan, "Algorithm 907: KLU, a direct
+// sparse solver for circuit simulation problems", ACM Trans. Math. Softw. 37(3), 2010.
 
 #include <cstddef>
 #include <cstdint>

@@ -5,12 +5,22 @@
 namespace quillmere::klu_native::btf {
 namespace {
 
+// The state of the augmenting-path searches, one per column k, each over columns and rows.
 struct Search {
     std::span<const std::uint32_t> ap;
     std::span<const std::uint32_t> ai;
+    // Per row, its column or -1 while free. A matched row stays matched (only its column may
+    // change), which is what lets the cheap pass skip rows for good.
     std::vector<std::int32_t>& match;
+    // Per column, its next entry the cheap pass has not tried; only moves forward, over all
+    // searches, so the cheap passes cost nnz in all.
     std::vector<std::uint32_t> cheap;
+    // Per column, the search (its column k) that last visited it, -1 before any: flag[j] == k
+    // means visited in this search, with no clearing between searches.
     std::vector<std::int32_t> flag;
+    // The path, by depth h = 0 .. head: jstack[h] its column (jstack[0] = k); istack[h] the row by
+    // which it leaves that column, matched to jstack[h+1] below the top, free at the top once
+    // found; pstack[h] the next entry of column jstack[h] the depth-first part tries.
     std::vector<std::uint32_t> jstack;
     std::vector<std::uint32_t> istack;
     std::vector<std::uint32_t> pstack;
@@ -51,6 +61,8 @@ struct Search {
                 }
                 pstack[head] = ap[j];
             }
+            // Every row of j is matched here (the cheap pass found none free, and a matched row
+            // stays so): step to the column of the first whose column this search has not seen.
             std::uint32_t p = pstack[head];
             for (; p < pend; ++p) {
                 const std::uint32_t row = ai[p];
@@ -67,6 +79,8 @@ struct Search {
                 --head;
             }
         }
+        // Flip the path: each of its rows is matched to the column it was reached from, which
+        // frees no row and matches one more column, k.
         for (std::size_t h = head + 1; h-- > 0;) {
             match[istack[h]] = static_cast<std::int32_t>(jstack[h]);
         }

@@ -1,6 +1,8 @@
 #pragma once
 // Maximum transversal: a column matching that puts as many entries on the diagonal as the
 // structure allows (depth-first augmenting paths with a cheap-assignment pass, no work limit).
+// I. S. Duff, "On algorithms for obtaining a maximum transversal", ACM Trans. Math. Softw. 7(3),
+// 1981.
 
 #include <cstddef>
 #include <cstdint>

@@ -29,8 +29,13 @@ Components strongcomp(std::size_t n, std::span<const std::uint32_t> ap,
     }
     // What a visit of node j reads, side by side: a walk jumps from node to node at random.
     struct Node {
+        // unvisited (-2); unassigned (-1): visited and on the component stack, its block not yet
+        // known; >= 0: its block, in completion order. So "on the stack" is flag == unassigned.
         std::int32_t flag = unvisited;  // unvisited, unassigned, or its block
+        // Discovery time, from 1.
         std::uint32_t time = 0;
+        // Low link: the smallest discovery time of a node still on the component stack reached
+        // from j's subtree by one edge, or j's own time; j roots a block when low == time.
         std::uint32_t low = 0;
         std::uint32_t end = 0;  // end of its column in ai
     };
@@ -43,6 +48,9 @@ Components strongcomp(std::size_t n, std::span<const std::uint32_t> ap,
     }
     std::vector<std::uint32_t> pstack(n);  // per path level, the next entry to scan
     std::vector<std::uint32_t> jstack(n);
+    // jstack[0 .. depth-1]: the depth-first path. cstack, Tarjan's stack: the nodes visited but
+    // not yet in a block, in discovery order; a block is the part above its root when the root
+    // finishes.
     std::vector<std::uint32_t> cstack(n);
     std::size_t ctop = 0;  // entries on the component stack
     std::uint32_t timestamp = 0;

@@ -1,6 +1,7 @@
 #pragma once
 // Strongly connected components of the graph of a square pattern whose diagonal is given by a
-// column order (Tarjan's method with explicit stacks).
+// column order (Tarjan's method with explicit stacks): R. E. Tarjan, "Depth-first search and
+// linear graph algorithms", SIAM J. Comput. 1(2), 1972.
 
 #include <cstddef>
 #include <cstdint>
