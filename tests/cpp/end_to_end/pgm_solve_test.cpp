@@ -8,8 +8,8 @@
 
 #include "network.hpp"
 #include "pgm/load.hpp"
-#include "pgm_convert/temp_files.hpp"
 #include "solver.hpp"
+#include "support/temp_files.hpp"
 
 namespace quillmere {
 namespace {
@@ -32,7 +32,7 @@ constexpr const char* kNetwork = R"({"data": {
 }})";
 
 TEST(EndToEnd, EveryComponentKindSolvesToPlausibleVoltages) {
-    testing_support::TempDir dir;
+    test_support::TempDir dir;
     auto loaded = pgm::load_network(dir.write("net.json", kNetwork), 1e6, 50.0);
     ASSERT_TRUE(std::holds_alternative<pgm::LoadedNetwork>(loaded))
         << std::get<pgm::LoadError>(loaded).message;

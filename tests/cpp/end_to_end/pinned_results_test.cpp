@@ -13,9 +13,9 @@
 #include <string>
 #include <vector>
 
-#include "network/networks.hpp"
 #include "pgm/load.hpp"
 #include "solver.hpp"
+#include "support/networks.hpp"
 
 namespace quillmere {
 namespace {
@@ -70,8 +70,8 @@ TEST(PinnedResults, RandomNetworks) {
     };
     for (const auto& [seed, pin] : cases) {
         SCOPED_TRACE(::testing::Message() << "seed " << seed);
-        const testing::Net net =
-            testing::synthetic({{1, 400}, {2, 150}, {0, 20}, {1, 1}, {1, 900}}, seed);
+        const test_support::Net net =
+            test_support::synthetic({{1, 400}, {2, 150}, {0, 20}, {1, 1}, {1, 900}}, seed);
         expect_pinned(net.buses, net.y, pin);
     }
 }

@@ -10,8 +10,8 @@
 #include <utility>
 #include <vector>
 
-#include "network/networks.hpp"
 #include "newton_block.hpp"
+#include "support/networks.hpp"
 
 namespace quillmere {
 namespace {
@@ -25,7 +25,7 @@ struct AtRandomVoltages {
 };
 
 AtRandomVoltages at_random_voltages() {
-    auto [buses, y] = testing::synthetic({{1, 60}}, 12345);
+    auto [buses, y] = test_support::synthetic({{1, 60}}, 12345);
     std::mt19937_64 rng(7);
     std::uniform_real_distribution<double> u(0.0, 1.0);
     for (Bus& b : buses) {

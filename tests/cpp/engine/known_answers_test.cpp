@@ -5,15 +5,15 @@
 #include <cmath>
 #include <vector>
 
-#include "network/networks.hpp"
 #include "solver.hpp"
+#include "support/networks.hpp"
 
 namespace quillmere {
 namespace {
 
-using testing::Branch;
-using testing::bus;
-using testing::phasor;
+using test_support::Branch;
+using test_support::bus;
+using test_support::phasor;
 
 // V2 of a feeder: slack at magnitude v1 (angle 0), series impedance z, constant-power load s_load
 // drawn at the far end; the high-voltage root of v^4 + (2 Re(conj(z) s) - v1^2) v^2 + |z s|^2 = 0.
@@ -49,7 +49,7 @@ TEST(KnownAnswers, SolvedVoltagesBalanceEveryBus) {
     for (std::size_t n = 0; const auto& [start, branches] : cases) {
         SCOPED_TRACE(::testing::Message() << "case " << n++);
         std::vector<Bus> buses = start;
-        const YBusSparse y = testing::ybus_of(buses.size(), branches);
+        const YBusSparse y = test_support::ybus_of(buses.size(), branches);
         network::linear_initial_guess(buses, y);
         const auto [islands, stats] = PersistentSolver{}.solve_with_stats(buses, y, 100, 1e-12);
         ASSERT_EQ(stats.outcome, SolveOutcome::Converged);

@@ -14,14 +14,14 @@
 #include "klu_native/amd/core.hpp"
 #include "klu_native/amd/postorder.hpp"
 #include "klu_native/analyze.hpp"
-#include "klu_native/test_util.hpp"
 #include "stop.hpp"
+#include "support/sparse_systems.hpp"
 
 namespace quillmere::klu_native {
 namespace {
 
-using testing::from_entries;
-using testing::Pattern;
+using test_support::from_entries;
+using test_support::Pattern;
 using Perm = std::vector<std::size_t>;
 using Order = std::vector<std::uint32_t>;
 using Lists = std::vector<std::vector<std::int32_t>>;
@@ -37,7 +37,7 @@ Lists lists_of(const amd::SymmetricLists& g) {
 
 // Full diagonal; each of the nodes 0 .. hubs-1 joined to every higher node below `reach`.
 Pattern hubs(std::size_t n, std::size_t hubs, std::size_t reach) {
-    testing::Entries e;
+    test_support::Entries e;
     for (std::size_t i = 0; i < n; ++i) e.push_back({i, i});
     for (std::size_t h = 0; h < hubs; ++h) {
         for (std::size_t i = h + 1; i < reach; ++i) e.insert(e.end(), {{h, i}, {i, h}});
@@ -58,7 +58,7 @@ TEST(AmdOrder, ExactOrdersAndInvalidPatterns) {
     // order. A hub of exactly 110 is not: its leaves go from the highest down, then the hub, then
     // the isolated nodes as roots of their own. A complete graph is one supervariable.
     const std::vector<std::pair<Pattern, Perm>> cases = {
-        {testing::tridiagonal(5), {4, 3, 2, 0, 1}},
+        {test_support::tridiagonal(5), {4, 3, 2, 0, 1}},
         {hubs(5, 1, 5), {4, 3, 2, 1, 0}},
         {from_entries(1, {}), {0}},
         {from_entries(0, {}), {}},
@@ -101,7 +101,8 @@ TEST(AmdOrder, OrderDoesNotDependOnFreeRoom) {
     std::mt19937_64 rng(20261207);
     for (std::size_t n : {5, 16, 40, 150, 400}) {
         for (double d : {0.01, 0.05, 0.2, 0.9}) {
-            const Pattern pat = from_entries(n, testing::random_entries(n, d, 0.5, false, rng));
+            const Pattern pat =
+                from_entries(n, test_support::random_entries(n, d, 0.5, false, rng));
             const Order ap(pat.ap.begin(), pat.ap.end()), ai(pat.ai.begin(), pat.ai.end());
             amd::SymmetricLists roomy = amd::build_symmetric_lists(n, ap, ai);
             amd::SymmetricLists tight = roomy;
@@ -141,10 +142,10 @@ TEST(Analyze, ExactResults) {
         {from_entries(1, {{0, 0}}), {0}, {0}, {0, 1}},
         {from_entries(2, {{0, 0}, {1, 0}, {1, 1}}), {1, 0}, {1, 0}, {0, 1, 2}},
         {from_entries(2, {{0, 0}, {1, 0}}), {1, 0}, {1, 0}, {0, 1, 2}},
-        {testing::tridiagonal(5), {4, 3, 2, 0, 1}, {4, 3, 2, 0, 1}, {0, 5}},
+        {test_support::tridiagonal(5), {4, 3, 2, 0, 1}, {4, 3, 2, 0, 1}, {0, 5}},
         // Blocks below 4 rows keep their order; from 4 rows on AMD orders them.
-        {testing::tridiagonal(3), {0, 1, 2}, {0, 1, 2}, {0, 3}},
-        {testing::tridiagonal(4), {3, 2, 0, 1}, {3, 2, 0, 1}, {0, 4}},
+        {test_support::tridiagonal(3), {0, 1, 2}, {0, 1, 2}, {0, 3}},
+        {test_support::tridiagonal(4), {3, 2, 0, 1}, {3, 2, 0, 1}, {0, 4}},
         {unmatched, {0, 1, 3, 2}, {1, 0, 3, 2}, {0, 1, 3, 4}},
     };
     for (const auto& [pat, p, q, r] : cases) {
@@ -168,8 +169,8 @@ Pattern transpose(const Pattern& a) {
 // string. `perfect`: the pattern has a perfect matching, so the diagonal must be zero-free.
 std::string check_symbolic(const Pattern& pat, const Symbolic& s, bool perfect) {
     const std::size_t n = pat.n;
-    if (!testing::is_permutation(Perm(s.p.begin(), s.p.end()), n) ||
-        !testing::is_permutation(Perm(s.q.begin(), s.q.end()), n))
+    if (!test_support::is_permutation(Perm(s.p.begin(), s.p.end()), n) ||
+        !test_support::is_permutation(Perm(s.q.begin(), s.q.end()), n))
         return "no perm";
     if (s.r.empty() || s.r.front() != 0 || s.r.back() != n ||
         std::adjacent_find(s.r.begin(), s.r.end(), std::greater_equal<>()) != s.r.end())
@@ -220,12 +221,12 @@ TEST(Analyze, RandomPatternsKeepEveryPromise) {
                 for (bool matched : {false, true}) {
                     SCOPED_TRACE(::testing::Message() << "n " << n << " density " << d << " " << g);
                     const Pattern pat =
-                        from_entries(n, testing::random_entries(n, d, g, matched, rng));
+                        from_entries(n, test_support::random_entries(n, d, g, matched, rng));
                     EXPECT_EQ(
                         check_symbolic(pat, analyze(pat.n, pat.ap, pat.ai), matched || g == 1.0),
                         "");
                     const auto amd = amd::amd_order(pat.n, pat.ap, pat.ai);
-                    EXPECT_TRUE(amd && testing::is_permutation(*amd, n));
+                    EXPECT_TRUE(amd && test_support::is_permutation(*amd, n));
                 }
             }
         }
@@ -237,13 +238,14 @@ TEST(Analyze, MillionNodePathsNeedNoDeepCallStack) {
     // A lower bidiagonal is one depth-first chain through n blocks of one; with the last column
     // reaching only row 0 instead, the matching needs one augmenting path through every column;
     // the tridiagonal is one block whose assembly tree is a path.
-    testing::Entries chain;
+    test_support::Entries chain;
     for (std::size_t j = 0; j + 1 < n; ++j) chain.insert(chain.end(), {{j, j}, {j + 1, j}});
-    testing::Entries shifted = chain;
+    test_support::Entries shifted = chain;
     chain.push_back({n - 1, n - 1});
     shifted.push_back({0, n - 1});
-    const std::vector<std::pair<Pattern, std::size_t>> cases = {
-        {from_entries(n, chain), n}, {from_entries(n, shifted), n}, {testing::tridiagonal(n), 1}};
+    const std::vector<std::pair<Pattern, std::size_t>> cases = {{from_entries(n, chain), n},
+                                                                {from_entries(n, shifted), n},
+                                                                {test_support::tridiagonal(n), 1}};
     for (const auto& [pat, blocks] : cases) {
         const Symbolic s = analyze(pat.n, pat.ap, pat.ai);
         EXPECT_EQ(s.r.size(), blocks + 1);

@@ -12,15 +12,15 @@
 
 #include "klu_native/klu_native.hpp"
 #include "klu_native/refactor.hpp"
-#include "klu_native/test_util.hpp"
 #include "stop.hpp"
+#include "support/sparse_systems.hpp"
 
 namespace quillmere::klu_native {
 namespace {
 
-using testing::Triplets;
-using testing::values_of;
-using testing::Vec;
+using test_support::Triplets;
+using test_support::values_of;
+using test_support::Vec;
 using Perm = std::vector<std::size_t>;
 constexpr double nan = std::numeric_limits<double>::quiet_NaN();
 
@@ -113,7 +113,7 @@ TEST(Permute, ColumnsAreSortedAndSplitAtTheirBlocks) {
     std::mt19937_64 rng(20261209);
     for (double density : {0.05, 0.9}) {
         const std::size_t n = 40;
-        Triplets t = testing::random_system(n - 1, density, rng);
+        Triplets t = test_support::random_system(n - 1, density, rng);
         t.insert(t.end(), {{n - 1, n - 1, 2.0}, {0, n - 1, 1.0}, {5, n - 1, 1.0}});
         const auto sys = KluNativeSystem::create(n, t);
         ASSERT_TRUE(sys) << density;
@@ -149,7 +149,7 @@ TEST(KluNativeSystem, RandomSystemsMatchDenseLuAndZeroPivotsLeaveNoTrace) {
     std::uniform_real_distribution<double> wiggle(-0.1, 0.1);
     for (int trial = 0; trial < 300; ++trial) {
         const std::size_t n = 2 + rng() % 40;
-        Triplets t = testing::random_system(n - 1, trial % 2 == 0 ? 0.05 : 0.2, rng);
+        Triplets t = test_support::random_system(n - 1, trial % 2 == 0 ? 0.05 : 0.2, rng);
         t.insert(t.end(), {{n - 1, n - 1, 2.0}, {0, n - 1, 1.0}});
         Vec rhs(n);
         std::iota(rhs.begin(), rhs.end(), -3.0);
@@ -159,9 +159,9 @@ TEST(KluNativeSystem, RandomSystemsMatchDenseLuAndZeroPivotsLeaveNoTrace) {
             Triplets now = t;
             for (auto& e : now) e.value *= step == 0 ? 1.0 : 1.0 + wiggle(rng);
             const auto x = sys->factor_and_solve_values(values_of(now), rhs);
-            const auto want = testing::dense_solve(n, now, rhs);
+            const auto want = test_support::dense_solve(n, now, rhs);
             ASSERT_TRUE(x && want) << trial << " step " << step;
-            EXPECT_LT(testing::rel_diff(*x, *want), 1e-8) << trial << " step " << step;
+            EXPECT_LT(test_support::rel_diff(*x, *want), 1e-8) << trial << " step " << step;
         }
         const std::vector<std::uint32_t>& r = sys->matrix().r;
         std::size_t big = 0;
@@ -187,7 +187,8 @@ TEST(KluNativeSystem, RandomSystemsMatchDenseLuAndZeroPivotsLeaveNoTrace) {
     EXPECT_EQ(KluNativeSystem::create(2, later)->numeric().pnum, (Order{1, 0}));
     const auto x = sys->factor_and_solve_values(values_of(later), Vec{1.0, 2.0});
     EXPECT_EQ(sys->numeric().pnum, (Order{0, 1}));
-    EXPECT_LT(testing::rel_diff(*x, *testing::dense_solve(2, later, Vec{1.0, 2.0})), 1e-3);
+    EXPECT_LT(test_support::rel_diff(*x, *test_support::dense_solve(2, later, Vec{1.0, 2.0})),
+              1e-3);
 }
 
 std::vector<std::uint64_t> bits(const Vec& v) {
@@ -203,7 +204,7 @@ TEST(KluNativeSystem, FirstCallWithTheCreateValuesGivesTheRefactoredBits) {
     std::mt19937_64 rng(20261208);
     for (int trial = 0; trial < 50; ++trial) {
         const std::size_t n = 2 + rng() % 40;
-        const Triplets t = testing::random_system(n, trial % 2 == 0 ? 0.05 : 0.2, rng);
+        const Triplets t = test_support::random_system(n, trial % 2 == 0 ? 0.05 : 0.2, rng);
         const Vec rhs(n, 1.0);
         auto direct = KluNativeSystem::create(n, t);
         auto refactored = KluNativeSystem::create(n, t);
@@ -212,7 +213,8 @@ TEST(KluNativeSystem, FirstCallWithTheCreateValuesGivesTheRefactoredBits) {
         for (auto& e : tripled) e.value *= 3.0;
         const auto z = refactored->factor_and_solve_values(values_of(tripled), rhs);
         ASSERT_TRUE(z) << trial;
-        EXPECT_LT(testing::rel_diff(*z, *testing::dense_solve(n, tripled, rhs)), 1e-8) << trial;
+        EXPECT_LT(test_support::rel_diff(*z, *test_support::dense_solve(n, tripled, rhs)), 1e-8)
+            << trial;
         const auto x = direct->factor_and_solve_values(values_of(t), rhs);
         const auto y = refactored->factor_and_solve_values(values_of(t), rhs);
         ASSERT_TRUE(x && y) << trial;

@@ -4,15 +4,15 @@
 #include <vector>
 
 #include "network.hpp"
-#include "network/networks.hpp"
 #include "stop.hpp"
+#include "support/networks.hpp"
 
 namespace quillmere {
 namespace {
 
 using C = Complex;
-using testing::bus;
-using testing::phasor;
+using test_support::bus;
+using test_support::phasor;
 
 // Slack 0 -- PQ 1 -- PV 2, with ZIP terms on the PQ bus; then the same with a fourth bus that has
 // neither a Y-bus entry nor an injection, which makes the whole system singular: the guess is then
@@ -46,7 +46,7 @@ TEST(LinearInitialGuess, SolvesThePqBusesLeavingSourcelessOnesOutOrLeavesEveryBu
     cancelled[1].q_spec = std::conj(y01 + y12).imag();
     const auto unchanged = cancelled;
     network::linear_initial_guess(cancelled, y4);
-    EXPECT_EQ(testing::largest_shift(cancelled, unchanged), 0.0);
+    EXPECT_EQ(test_support::largest_shift(cancelled, unchanged), 0.0);
 
     EXPECT_THROW(network::linear_initial_guess(buses, y4), Stop);
     EXPECT_THROW(network::power_injections(buses, y4), Stop);
@@ -55,7 +55,7 @@ TEST(LinearInitialGuess, SolvesThePqBusesLeavingSourcelessOnesOutOrLeavesEveryBu
 // A kept cache gives every later guess bit for bit what a fresh one gives, also on the retry
 // without a sourceless component (an unloaded bus of its own in a random network).
 TEST(LinearInitialGuess, KeptAnalysisChangesNoBit) {
-    testing::Net net = testing::synthetic({{1, 300}, {2, 80}, {0, 1}}, 5);
+    test_support::Net net = test_support::synthetic({{1, 300}, {2, 80}, {0, 1}}, 5);
     for (Bus& b : net.buses) {
         if (!net.y.rows[b.index].empty()) continue;
         b.p_spec = b.q_spec = 0.0;
@@ -68,7 +68,7 @@ TEST(LinearInitialGuess, KeptAnalysisChangesNoBit) {
         std::vector<Bus> kept = fresh;
         network::linear_initial_guess(fresh, net.y);
         network::linear_initial_guess(kept, net.y, cache);
-        ASSERT_NE(testing::largest_shift(fresh, net.buses), 0.0);
+        ASSERT_NE(test_support::largest_shift(fresh, net.buses), 0.0);
         for (std::size_t b = 0; b < fresh.size(); ++b) {
             EXPECT_EQ(kept[b].vm, fresh[b].vm) << b;
             EXPECT_EQ(kept[b].va, fresh[b].va) << b;

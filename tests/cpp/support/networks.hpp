@@ -15,7 +15,7 @@
 #include "network.hpp"
 #include "types.hpp"
 
-namespace quillmere::testing {
+namespace quillmere::test_support {
 
 inline Bus bus(std::size_t index, BusType type, double p = 0.0, double q = 0.0, double vm = 1.0,
                double va = 0.0) {
@@ -127,4 +127,4 @@ inline Net synthetic(const std::vector<IslandShape>& islands, std::uint64_t seed
     return {std::move(buses), network::build_ybus(n, lines, trs).finish()};
 }
 
-}  // namespace quillmere::testing
+}  // namespace quillmere::test_support
