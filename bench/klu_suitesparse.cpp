@@ -82,9 +82,9 @@ std::vector<Bus> solver_start(const pgm::LoadedNetwork& net) {
     std::vector<Bus> buses = net.buses;
     const auto components = network::connected_components(net.ybus);
     for (const Classified& c : network::classify(components, buses)) {
-        if (c.kind != static_cast<std::uint8_t>(ComponentKind::NoSlack)) continue;
+        if (c.kind != ComponentKind::NoSlack) continue;
         for (std::size_t b : c.buses) {
-            buses[b].bus_type = static_cast<std::uint8_t>(BusType::Slack);
+            buses[b].bus_type = BusType::Slack;
             buses[b].vm = buses[b].va = buses[b].p_spec = buses[b].q_spec = 0.0;
         }
     }

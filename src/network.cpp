@@ -174,7 +174,7 @@ Complex effective_injection(const Bus& bus) {
     Complex s(bus.p_spec, bus.q_spec);
     const double vm = bus.vm;
     for (const auto& term : bus.zip) {
-        switch (static_cast<ZipKind>(term.kind)) {
+        switch (term.kind) {
             case ZipKind::ConstantCurrent:
                 s += term.s * vm;
                 break;
@@ -261,7 +261,7 @@ std::vector<Classified> classify(std::span<const std::vector<std::size_t>> compo
         const auto kind = c.slacks.empty()       ? ComponentKind::NoSlack
                           : c.slacks.size() == 1 ? ComponentKind::SingleSlack
                                                  : ComponentKind::MultiSlack;
-        c.kind = static_cast<std::uint8_t>(kind);
+        c.kind = kind;
         out.push_back(std::move(c));
     }
     return out;
@@ -344,7 +344,7 @@ void linear_initial_guess(std::span<Bus> buses, const YBusSparse& ybus, GuessCac
     // the guess is tried once more without them; they keep their values.
     std::vector<char> sourced(buses.size(), 0);
     for (const Classified& c : classify(connected_components(ybus), buses)) {
-        if (c.kind == static_cast<std::uint8_t>(ComponentKind::NoSlack)) continue;
+        if (c.kind == ComponentKind::NoSlack) continue;
         for (std::size_t b : c.buses) sourced[b] = 1;
     }
     guess_voltages(

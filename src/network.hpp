@@ -64,7 +64,7 @@ enum class ComponentKind : std::uint8_t { NoSlack = 0, MultiSlack = 1, SingleSla
 struct Classified {
     std::vector<std::size_t> buses;   // ascending
     std::vector<std::size_t> slacks;  // the Slack buses among them, ascending
-    std::uint8_t kind = 0;            // a ComponentKind value
+    ComponentKind kind = ComponentKind::NoSlack;
 };
 
 namespace network {

@@ -74,11 +74,9 @@ void add_injection(const NodeTable& nodes, std::vector<Bus>& buses, std::uint64_
     const double q_pu = (q * sign) / s_base;
     Bus& bus = buses[entry->index];
     if (type == 1) {
-        bus.zip.push_back(
-            {Complex{p_pu, q_pu}, static_cast<std::uint8_t>(ZipKind::ConstantImpedance)});
+        bus.zip.push_back({Complex{p_pu, q_pu}, ZipKind::ConstantImpedance});
     } else if (type == 2) {
-        bus.zip.push_back(
-            {Complex{p_pu, q_pu}, static_cast<std::uint8_t>(ZipKind::ConstantCurrent)});
+        bus.zip.push_back({Complex{p_pu, q_pu}, ZipKind::ConstantCurrent});
     } else {
         bus.p_spec += p_pu;
         bus.q_spec += q_pu;
@@ -113,7 +111,7 @@ Bus plain_bus(std::size_t index, double vm, double u_rated, BusType type) {
     bus.index = index;
     bus.vm = vm;
     bus.u_rated = u_rated;
-    bus.bus_type = static_cast<std::uint8_t>(type);
+    bus.bus_type = type;
     return bus;
 }
 
@@ -145,8 +143,8 @@ Problem apply_regulators(const PgmData& data, const NodeTable& nodes, double s_b
                    std::to_string(reg.regulated_object) + " is not a node id";
         }
         Bus& bus = buses[node->index];
-        if (bus.bus_type != static_cast<std::uint8_t>(BusType::PQ)) continue;
-        bus.bus_type = static_cast<std::uint8_t>(BusType::PV);
+        if (bus.bus_type != BusType::PQ) continue;
+        bus.bus_type = BusType::PV;
         bus.vm = reg.u_ref;
         bus.q_min = std::isnan(reg.q_min) ? -kInf : reg.q_min / s_base;
         bus.q_max = std::isnan(reg.q_max) ? kInf : reg.q_max / s_base;

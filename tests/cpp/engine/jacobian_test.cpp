@@ -47,8 +47,8 @@ TEST(JacobianPattern, FillMatchesFiniteDifferences) {
 
     std::vector<std::size_t> pvpq, pq;
     for (const Bus& b : buses) {
-        if (b.bus_type != 0) pvpq.push_back(b.index);
-        if (b.bus_type == 2) pq.push_back(b.index);
+        if (b.bus_type != BusType::Slack) pvpq.push_back(b.index);
+        if (b.bus_type == BusType::PQ) pq.push_back(b.index);
     }
     const std::size_t dim = pvpq.size() + pq.size();
     std::vector<double> jac(dim * dim, 0.0);

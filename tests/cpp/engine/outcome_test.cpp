@@ -95,7 +95,7 @@ TEST(Outcome, EachCaseEndsAlikeOnEveryBackend) {
     std::vector<Bus> repeated_index = solved.buses;
     // A PV bus claiming PQ bus 1's index: bus 1 would fill two reactive rows where one exists.
     repeated_index[3].index = 1;
-    repeated_index[3].bus_type = static_cast<std::uint8_t>(BusType::PV);
+    repeated_index[3].bus_type = BusType::PV;
     EXPECT_THROW(PersistentSolver{}.solve_with_stats(repeated_index, solved.y, 5, 1e-8), Stop);
 }
 

@@ -22,7 +22,8 @@ TEST(LinearInitialGuess, SolvesThePqBusesLeavingSourcelessOnesOutOrLeavesEveryBu
     std::vector<Bus> buses = {bus(0, BusType::Slack, 0, 0, 1.02, 0.1),
                               bus(1, BusType::PQ, -0.5, -0.2, 0.9, 0.3),
                               bus(2, BusType::PV, 0.4, 0, 1.01, -0.05)};
-    buses[1].zip = {{C(-0.1, -0.05), 1}, {C(-0.2, 0.1), 2}};
+    buses[1].zip = {{C(-0.1, -0.05), ZipKind::ConstantCurrent},
+                    {C(-0.2, 0.1), ZipKind::ConstantImpedance}};
     std::vector<Bus> isolated = buses;
     isolated.push_back(bus(3, BusType::PQ, 0, 0, 0.96, -0.4));
     const auto before = isolated;

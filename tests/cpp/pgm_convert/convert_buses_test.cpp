@@ -18,7 +18,8 @@ namespace {
 
 constexpr double kInf = std::numeric_limits<double>::infinity();
 constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
-constexpr std::uint8_t kSlack = 0, kPV = 1, kPQ = 2, kI = 1, kZ = 2;
+constexpr BusType kSlack = BusType::Slack, kPV = BusType::PV, kPQ = BusType::PQ;
+constexpr ZipKind kI = ZipKind::ConstantCurrent, kZ = ZipKind::ConstantImpedance;
 
 PgmSymLoad load(std::uint64_t node, double p, double q, std::uint8_t type = 0,
                 std::uint8_t on = 1) {
@@ -117,7 +118,7 @@ TEST(Injections, SignsSumsLoadTypesAndRegulators) {
                   std::tuple(k, 10e3 * (k + 1.0), 0.0, kPV, vm[k], q_min[k], q_max[k]));
         EXPECT_NEAR(std::abs(b.p_spec - p[k]) + std::abs(b.q_spec - q[k]), 0.0, 1e-15) << k;
     }
-    const std::tuple<std::uint8_t, Complex> zip[] = {
+    const std::tuple<ZipKind, Complex> zip[] = {
         {kZ, {-2.0, -1.0}}, {kI, {-4.0, 0.0}}, {kI, {1.0, 0.0}}, {kZ, {3.0, 0.0}}};
     ASSERT_EQ(out.buses[1].zip.size(), 4u);
     for (std::size_t k = 0; k < 4; ++k) {
@@ -147,7 +148,7 @@ TEST(Branches, LineStatusPairsVoltageBasesAndSourcesAfterStarBuses) {
     for (std::size_t k = 0; k < 5; ++k) EXPECT_TRUE(same(out.lines[k], lines[k])) << k;
     // Star bus 3 on the first winding's node; the source's own node stays a load bus.
     ASSERT_EQ(out.buses.size(), 6u);
-    using Row = std::tuple<std::size_t, std::uint8_t, double, double>;
+    using Row = std::tuple<std::size_t, BusType, double, double>;
     const Row expected[] = {
         {1, kPQ, 1.0, 20e3}, {3, kPQ, 1.0, 10e3}, {4, kSlack, 1.03, 20e3}, {5, kSlack, 0.98, 30e3}};
     for (const auto& [k, type, vm, u_rated] : expected) {
