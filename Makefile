@@ -8,7 +8,7 @@ VENV_PYTHON := $(VENV)/bin/python
 export PATH := $(VENV)/bin:$(PATH)
 
 .PHONY: deps venv build test test-cpp test-sanitize install-python test-python test-python-asan \
-        example bench bench-python format
+        example bench bench-python format format-check
 
 deps:
 	@PYTHON=$(PYTHON) tools/setup.sh
@@ -50,7 +50,7 @@ test-python-asan: venv
 	      ASAN_OPTIONS=detect_leaks=0 PYTHONMALLOC=malloc PYTHONPATH=$(CURDIR)/build-python-asan/python \
 	      $(VENV_PYTHON) -m pytest -q -p no:cacheprovider tests/python
 
-test: test-cpp test-sanitize test-python test-python-asan
+test: format-check test-cpp test-sanitize test-python test-python-asan
 
 example: install-python
 	$(VENV_PYTHON) examples/solve_network.py
@@ -64,3 +64,7 @@ bench-python: build install-python
 
 format:
 	clang-format -i $$(git ls-files '*.cpp' '*.hpp')
+
+# Every C++ file as clang-format writes it (.clang-format).
+format-check: deps
+	clang-format --dry-run --Werror $$(git ls-files '*.cpp' '*.hpp')

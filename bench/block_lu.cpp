@@ -26,12 +26,15 @@
 #include "jacobian.hpp"
 #include "newton.hpp"
 #include "newton_block.hpp"
+#include "pass_timing.hpp"
 #include "solver.hpp"
 
 namespace {
 
 using namespace quillmere;
-using Clock = std::chrono::steady_clock;
+using bench::Clock;
+using bench::median;
+using bench::ms_since;
 
 constexpr std::size_t kRows = 100;
 constexpr std::size_t kCols = 100;
@@ -39,15 +42,6 @@ constexpr int kValueSets = 20;
 constexpr double kTol = 1e-6;
 constexpr std::uint64_t kMaxIter = 30;
 constexpr int kRepeats = 9;
-
-double ms_since(Clock::time_point start) {
-    return std::chrono::duration<double, std::milli>(Clock::now() - start).count();
-}
-
-double median(std::vector<double> v) {
-    std::sort(v.begin(), v.end());
-    return v[v.size() / 2];
-}
 
 struct MeshMatrix {
     std::vector<std::size_t> rows;
@@ -161,38 +155,37 @@ bool split_passes(const std::vector<Bus>& start, const YBusSparse& ybus, BlockAn
                   const JacobianPattern& pattern, Split& split) {
     std::vector<Bus> buses = start;
     const UnknownLayout layout = unknown_layout(buses);
-    std::vector<double> mismatch(layout.dim());
     std::vector<double> values;
     std::vector<AngleTrig> trig;
-    network::InjectionSpec spec;
-    spec.assign(buses);
-    network::InjectionWork injections;
-    for (std::uint64_t pass = 0; pass < kMaxIter; ++pass) {
-        auto t = Clock::now();
-        network::power_injections(buses, ybus, injections);
-        compute_mismatch(layout, spec, injections.at, mismatch);
-        const double norm = mismatch_norm(mismatch);
-        split.injections += ms_since(t);
-        if (norm < kTol) return true;
-        t = Clock::now();
-        pattern.fill(injections.at, trig, values);
-        split.fill += ms_since(t);
-        t = Clock::now();
-        analysis.assemble(injections.at);
-        split.assemble += ms_since(t);
-        t = Clock::now();
-        if (!analysis.lu.refactor()) return false;
-        split.refactor += ms_since(t);
-        t = Clock::now();
-        analysis.solve_step(mismatch);
-        for (std::size_t k = 0; k < layout.pvpq.size(); ++k) {
-            buses[layout.pvpq[k]].va += analysis.step[k][0];
-            buses[layout.pvpq[k]].vm += analysis.step[k][1];
-        }
-        split.solve += ms_since(t);
-        ++split.steps;
-    }
-    return false;
+    const bench::PassTimes times = bench::timed_iterate(
+        buses, ybus, layout, kMaxIter, kTol,
+        [&](std::span<const network::BusPower> at) {
+            auto t = Clock::now();
+            pattern.fill(at, trig, values);
+            split.fill += ms_since(t);
+            t = Clock::now();
+            analysis.assemble(at);
+            split.assemble += ms_since(t);
+        },
+        [&](std::span<const double> mismatch) {
+            auto t = Clock::now();
+            if (!analysis.lu.refactor()) return false;
+            split.refactor += ms_since(t);
+            t = Clock::now();
+            analysis.solve_step(mismatch);
+            split.solve += ms_since(t);
+            return true;
+        },
+        [&] {
+            for (std::size_t k = 0; k < layout.pvpq.size(); ++k) {
+                buses[layout.pvpq[k]].va += analysis.step[k][0];
+                buses[layout.pvpq[k]].vm += analysis.step[k][1];
+            }
+        });
+    split.injections = times.mismatch;
+    split.solve += times.update;
+    split.steps = times.steps();
+    return times.converged;
 }
 
 struct SolveTimes {

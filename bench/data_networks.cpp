@@ -275,7 +275,7 @@ void bench_network(const pgm::LoadedNetwork& net, const std::string& file, doubl
                    int repeats) {
     std::size_t pv = 0, pq = 0;
     for (const Bus& b : net.buses) {
-        pv += b.bus_type == static_cast<std::uint8_t>(BusType::PV) ? 1 : 0;
+        pv += b.bus_type == BusType::PV ? 1 : 0;
         pq += is_pq(b) ? 1 : 0;
     }
     std::printf(

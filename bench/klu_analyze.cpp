@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cstdint>
 #include <cstdio>
 #include <vector>
 
@@ -47,8 +48,8 @@ Pattern mesh_jacobian(std::size_t rows, std::size_t cols) {
 
 // nnz(L+U) of a factorisation without pivoting of the pattern A(p, q) + A(p, q)^T: elimination
 // tree, then the row counts of L by walking row subtrees.
-std::size_t symbolic_fill(const Pattern& a, const std::vector<std::size_t>& p,
-                          const std::vector<std::size_t>& q) {
+std::size_t symbolic_fill(const Pattern& a, const std::vector<std::uint32_t>& p,
+                          const std::vector<std::uint32_t>& q) {
     const std::size_t n = a.n;
     std::vector<std::size_t> pinv(n), qinv(n);
     for (std::size_t k = 0; k < n; ++k) {
@@ -110,8 +111,8 @@ void run(std::size_t rows, std::size_t cols, int reps) {
         ms.push_back(std::chrono::duration<double, std::milli>(t1 - t0).count());
     }
     std::sort(ms.begin(), ms.end());
-    std::vector<std::size_t> natural(a.n);
-    for (std::size_t k = 0; k < a.n; ++k) natural[k] = k;
+    std::vector<std::uint32_t> natural(a.n);
+    for (std::size_t k = 0; k < a.n; ++k) natural[k] = static_cast<std::uint32_t>(k);
     const std::size_t fill_amd = symbolic_fill(a, s.p, s.q);
     const std::size_t fill_nat = symbolic_fill(a, natural, natural);
     std::printf(

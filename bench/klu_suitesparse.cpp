@@ -4,12 +4,21 @@
 // scatter (the triplet values into the factor layout), refactor (along the first pivot order) and
 // solve. KLU gets the same matrix already in compressed columns and runs klu_refactor + klu_solve
 // (klu_factor, with its pivot search, for reference). Both without row scaling, as klu_native has
-// none. Then a whole repeated solve on a "klu_native" solver.
+// none. Then a whole repeated solve on a "klu_native" solver, and a first one on a new solver.
+//
+// `create` is split into its steps, each run by itself on the same matrix: the compressed pattern,
+// the analysis (maximum transversal, strong components, then AMD per block with its symmetric
+// lists and postorder: what analyze adds to the block triangular form), the layout of the matrix
+// in that order with its values (and its rows moved to the pivot order afterwards), and the
+// factorisation with partial pivoting.
+// SuiteSparse runs the same analysis and factorisation: klu_analyze (btf_maxtrans and btf_order
+// timed by themselves, AMD being the rest of klu_analyze) and klu_factor.
 //
 //   bench_klu_suitesparse [networks folder] [repeats]
 //
 // Times are medians of `repeats` runs, interleaved so that both sides see the same machine load.
 
+#include <btf.h>
 #include <klu.h>
 
 #include <algorithm>
@@ -25,6 +34,10 @@
 
 #include "compressed_pattern.hpp"
 #include "jacobian.hpp"
+#include "klu_native/analyze.hpp"
+#include "klu_native/btf/btf.hpp"
+#include "klu_native/btf/maxtrans.hpp"
+#include "klu_native/factor.hpp"
 #include "klu_native/klu_native.hpp"
 #include "klu_native/refactor.hpp"
 #include "klu_native/solve.hpp"
@@ -69,9 +82,9 @@ std::vector<Bus> solver_start(const pgm::LoadedNetwork& net) {
     std::vector<Bus> buses = net.buses;
     const auto components = network::connected_components(net.ybus);
     for (const Classified& c : network::classify(components, buses)) {
-        if (c.kind != static_cast<std::uint8_t>(ComponentKind::NoSlack)) continue;
+        if (c.kind != ComponentKind::NoSlack) continue;
         for (std::size_t b : c.buses) {
-            buses[b].bus_type = static_cast<std::uint8_t>(BusType::Slack);
+            buses[b].bus_type = BusType::Slack;
             buses[b].vm = buses[b].va = buses[b].p_spec = buses[b].q_spec = 0.0;
         }
     }
@@ -131,6 +144,90 @@ double rel_diff(const std::vector<double>& x, const std::vector<double>& y) {
         scale = std::max(scale, std::fabs(y[i]));
     }
     return scale > 0.0 ? diff / scale : diff;
+}
+
+// Medians of the steps of KluNativeSystem::create and of their SuiteSparse counterparts.
+struct CreateSplit {
+    double create = 0, pattern = 0, maxtrans = 0, btf = 0, analyze = 0, factor = 0, layout = 0;
+    double klu_analyze = 0, klu_maxtrans = 0, klu_btf = 0, klu_factor = 0;
+};
+
+std::optional<CreateSplit> create_split(const Pass& pass, Klu& klu, int repeats) {
+    namespace kn = klu_native;
+    const std::size_t n = pass.dim;
+    const int ni = static_cast<int>(n);
+    std::vector<int> match(n), p(n), q(n), r(n + 1), work(5 * n);
+    double klu_work = 0.0;
+    int nmatch = 0;
+    std::vector<double> create, pattern, maxtrans, btf, analyze, factor, layout;
+    std::vector<double> k_analyze, k_maxtrans, k_btf, k_factor;
+    bool ok = true;
+    for (int rep = 0; rep < repeats; ++rep) {
+        create.push_back(timed([&] { ok = ok && KluNativeSystem::create(n, pass.triplets); }));
+        std::optional<CompressedPattern> pat;
+        pattern.push_back(timed(
+            [&] { pat = compress_pattern(n, std::span<const Triplet<double>>(pass.triplets)); }));
+        maxtrans.push_back(timed([&] { kn::btf::maxtrans(n, n, pat->col_ptr, pat->row_idx); }));
+        btf.push_back(timed([&] { kn::btf::btf_order(n, pat->col_ptr, pat->row_idx); }));
+        std::optional<kn::Symbolic> sym;
+        analyze.push_back(timed([&] { sym = kn::analyze(*pat); }));
+        std::optional<kn::PermutedMatrix> m;
+        std::vector<double> ax;
+        const double lay_out = timed([&] {
+            m = kn::permute(*pat, *sym);
+            ax.resize(m->a.entries());
+            m->a.scatter(std::span<const double>(pass.values), std::span<double>(ax));
+        });
+        std::optional<kn::Numeric> num;
+        factor.push_back(timed([&] { num = kn::factor(*m, ax, *sym, 0.001); }));
+        if (!num) return std::nullopt;
+        layout.push_back(lay_out + timed([&] { kn::move_to_pivot_rows(*m, *sym, num->pnum, ax); }));
+
+        k_analyze.push_back(timed([&] {
+            klu_symbolic* s = klu_analyze(ni, klu.ap.data(), klu.ai.data(), &klu.common);
+            ok = ok && s != nullptr;
+            klu_free_symbolic(&s, &klu.common);
+        }));
+        k_maxtrans.push_back(timed([&] {
+            btf_maxtrans(ni, ni, klu.ap.data(), klu.ai.data(), 0.0, &klu_work, match.data(),
+                         work.data());
+        }));
+        k_btf.push_back(timed([&] {
+            btf_order(ni, klu.ap.data(), klu.ai.data(), 0.0, &klu_work, p.data(), q.data(),
+                      r.data(), &nmatch, work.data());
+        }));
+        k_factor.push_back(timed([&] {
+            klu_numeric* f =
+                klu_factor(klu.ap.data(), klu.ai.data(), klu.ax.data(), klu.symbolic, &klu.common);
+            ok = ok && f != nullptr;
+            klu_free_numeric(&f, &klu.common);
+        }));
+    }
+    if (!ok) return std::nullopt;
+    return CreateSplit{median(create),     median(pattern), median(maxtrans), median(btf),
+                       median(analyze),    median(factor),  median(layout),   median(k_analyze),
+                       median(k_maxtrans), median(k_btf),   median(k_factor)};
+}
+
+void print_split(const CreateSplit& s) {
+    const double strongcomp = s.btf - s.maxtrans;
+    const double amd = s.analyze - s.btf;
+    const double klu_strongcomp = s.klu_btf - s.klu_maxtrans;
+    const double klu_amd = s.klu_analyze - s.klu_btf;
+    std::printf(
+        "  create %8.2f ms: pattern %.2f + analysis %.2f + factor %.2f + layout and values %.2f\n"
+        "    analysis: maxtrans %.2f, strongcomp %.2f, AMD %.2f\n",
+        s.create, s.pattern, s.analyze, s.factor, s.layout, s.maxtrans, strongcomp, amd);
+    std::printf(
+        "  KLU    %8.2f ms: klu_analyze %.2f (btf_maxtrans %.2f, btf_strongcomp %.2f, AMD %.2f)"
+        " + klu_factor %.2f\n",
+        s.klu_analyze + s.klu_factor, s.klu_analyze, s.klu_maxtrans, klu_strongcomp, klu_amd,
+        s.klu_factor);
+    std::printf(
+        "  klu_native / KLU: analysis %.2f (maxtrans %.2f, strongcomp %.2f, AMD %.2f), "
+        "factor %.2f; create / (klu_analyze + klu_factor) %.2f\n",
+        s.analyze / s.klu_analyze, s.maxtrans / s.klu_maxtrans, strongcomp / klu_strongcomp,
+        amd / klu_amd, s.factor / s.klu_factor, s.create / (s.klu_analyze + s.klu_factor));
 }
 
 int run(const std::filesystem::path& path, int repeats) {
@@ -195,18 +292,28 @@ int run(const std::filesystem::path& path, int repeats) {
         return 1;
     }
 
-    // A whole solve repeated on one solver, from the linear initial guess each time.
+    // A whole solve repeated on one solver, from the linear initial guess each time, and a first
+    // solve on a new solver, which builds the pattern and creates the backend object.
     PersistentSolver solver(Backend::KluNative);
-    std::vector<double> t_whole;
+    std::vector<double> t_whole, t_first;
     std::size_t passes = 0;
     for (int r = 0; r <= repeats; ++r) {
         std::vector<Bus> buses = net.buses;
         network::linear_initial_guess(buses, net.ybus);
+        std::vector<Bus> fresh = buses;
         SolveStats stats;
         const double ms =
             timed([&] { stats = solver.solve_with_stats(buses, net.ybus, 20, 1e-6).second; });
         if (r > 0) t_whole.push_back(ms);
         passes = stats.history.size();
+        t_first.push_back(timed([&] {
+            PersistentSolver(Backend::KluNative).solve_with_stats(fresh, net.ybus, 20, 1e-6);
+        }));
+    }
+    const std::optional<CreateSplit> split = create_split(pass, klu, repeats);
+    if (!split) {
+        std::fprintf(stderr, "%s: a step of create or of KLU failed\n", path.c_str());
+        return 1;
     }
 
     const double native_ms = median(t_native);
@@ -227,8 +334,11 @@ int run(const std::filesystem::path& path, int repeats) {
                      path.c_str());
         return 1;
     }
-    std::printf("  whole repeated solve (klu_native) %8.2f ms, %zu passes\n", median(t_whole),
-                passes);
+    std::printf(
+        "  whole repeated solve (klu_native) %8.2f ms, %zu passes; first solve %.2f ms "
+        "(%.2f x repeated)\n",
+        median(t_whole), passes, median(t_first), median(t_first) / median(t_whole));
+    print_split(*split);
     return 0;
 }
 

@@ -30,13 +30,13 @@ inline Network synthetic_mesh(std::size_t n, std::uint64_t seed) {
         Bus& b = buses[i];
         b.index = i;
         if (i == 0) {
-            b.bus_type = static_cast<std::uint8_t>(BusType::Slack);
+            b.bus_type = BusType::Slack;
         } else if (u(rng) < 0.1) {
-            b.bus_type = static_cast<std::uint8_t>(BusType::PV);
+            b.bus_type = BusType::PV;
             b.p_spec = 0.08;
             b.vm = 1.0 + 0.02 * u(rng);
         } else {
-            b.bus_type = static_cast<std::uint8_t>(BusType::PQ);
+            b.bus_type = BusType::PQ;
             b.p_spec = -0.005 - 0.01 * u(rng);
             b.q_spec = -0.003 * u(rng);
         }

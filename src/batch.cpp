@@ -70,6 +70,16 @@ void apply_overrides(std::span<Bus> buses, std::span<const BusOverride> override
 
 }  // namespace
 
+std::pair<std::vector<IslandReport>, SolveStats> solve_case(
+    PersistentSolver& solver, std::span<const Bus> template_buses,
+    std::span<const BusOverride> overrides, const YBusSparse& ybus, std::vector<Bus>& buses,
+    std::uint64_t max_iter, double tol, Interruption interrupted) {
+    buses.assign(template_buses.begin(), template_buses.end());
+    apply_overrides(buses, overrides);
+    solver.initial_guess(buses, ybus);
+    return solver.solve_with_stats(buses, ybus, max_iter, tol, interrupted);
+}
+
 std::string BatchError::message() const {
     switch (kind) {
         case Kind::BranchOutagesUnsupported:
@@ -108,19 +118,19 @@ std::variant<std::vector<PowerFlowReport>, BatchError> BatchSolver::solve(
             return static_cast<const std::atomic<bool>*>(flag)->load(std::memory_order_relaxed);
         },
         &cancelled};
-    const Backend worker_backend = backend;
-    // Each worker keeps one solver for every scenario it takes, so the Jacobian pattern and the
-    // backend analysis are made once per worker.
+    const std::size_t workers = std::min(scenarios.size(), std::max<std::size_t>(pool->size(), 1));
+    while (solvers.size() < workers) solvers.emplace_back(backend);
+    std::atomic<std::size_t> next_solver{0};
     const std::function<void()> worker = [&] {
-        PersistentSolver solver(worker_backend);
+        const std::size_t w = next_solver.fetch_add(1, std::memory_order_relaxed);
+        check_index(w, solvers.size());
+        PersistentSolver& solver = solvers[w];
         while (!cancelled_check()) {
             const std::size_t s = next.fetch_add(1, std::memory_order_relaxed);
             if (s >= scenarios.size()) return;
-            std::vector<Bus> buses(template_buses.begin(), template_buses.end());
-            apply_overrides(buses, scenarios[s].overrides);
-            solver.initial_guess(buses, ybus);
-            auto [islands, stats] =
-                solver.solve_with_stats(buses, ybus, max_iter, tol, cancelled_check);
+            std::vector<Bus> buses;
+            auto [islands, stats] = solve_case(solver, template_buses, scenarios[s].overrides, ybus,
+                                               buses, max_iter, tol, cancelled_check);
             if (stats.outcome == SolveOutcome::Interrupted) return;
             results.append(s,
                            PowerFlowReport{std::move(buses), std::move(islands), std::move(stats)});
@@ -131,7 +141,6 @@ std::variant<std::vector<PowerFlowReport>, BatchError> BatchSolver::solve(
             cancelled.store(true, std::memory_order_relaxed);
         }
     };
-    const std::size_t workers = std::min(scenarios.size(), std::max<std::size_t>(pool->size(), 1));
     try {
         pool->run(workers, worker, kInterruptionPoll, ask);
     } catch (const Stop&) {
@@ -178,7 +187,7 @@ std::variant<BatchSolver*, BatchError> fetch_batch_solver(std::optional<BatchCac
     }
     // Assigning drops the old pool, whose threads are joined here (or left behind when it came
     // from the parent of a forked process).
-    cache = BatchCache{count, BatchSolver{std::move(pool), backend}};
+    cache = BatchCache{count, BatchSolver{std::move(pool), backend, {}}};
     return &cache->solver;
 }
 

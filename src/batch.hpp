@@ -9,6 +9,7 @@
 #include <optional>
 #include <span>
 #include <string>
+#include <utility>
 #include <variant>
 #include <vector>
 
@@ -34,6 +35,14 @@ struct Scenario {
     std::vector<std::uint64_t> branch_outages;
 };
 
+// One case from the template, as solve() and every batch scenario solve it: `buses` becomes a copy
+// of the template with the overrides applied (stops on a bus outside it), then the initial guess
+// and the Newton solve run on `solver`.
+std::pair<std::vector<IslandReport>, SolveStats> solve_case(
+    PersistentSolver& solver, std::span<const Bus> template_buses,
+    std::span<const BusOverride> overrides, const YBusSparse& ybus, std::vector<Bus>& buses,
+    std::uint64_t max_iter, double tol, Interruption interrupted = {});
+
 // Why a batch was refused or gave no results.
 struct BatchError {
     enum class Kind : std::uint8_t {
@@ -56,9 +65,13 @@ struct BatchError {
 struct BatchSolver {
     std::unique_ptr<ThreadPool> pool;
     Backend backend = Backend::Scalar;
+    // One solver per worker, kept from batch to batch: the islands, the Jacobian pattern, the
+    // backend analysis and the guess's analysis are made once per worker for the life of the pool
+    // (every batch of a model solves copies of one template against one Y-bus).
+    std::vector<PersistentSolver> solvers;
 
     // Solves every scenario from its own copy of the template: overrides, linear initial guess,
-    // then a Newton solve on a solver owned by the worker that took it. Every scenario is
+    // then a Newton solve on the solver of the worker that took it. Every scenario is
     // validated before any is solved. The template and the Y-bus are only read. A stop or a
     // std::bad_alloc inside a worker is raised here once every worker has ended. While the workers
     // run, `interrupted` is asked on the calling thread every few tens of milliseconds; once it

@@ -1,6 +1,5 @@
 #include "block_sparse.hpp"
 
-#include <Eigen/OrderingMethods>
 #include <algorithm>
 #include <cmath>
 #include <limits>
@@ -8,6 +7,7 @@
 #include <optional>
 #include <string>
 
+#include "colamd_order.hpp"
 #include "stop.hpp"
 
 namespace quillmere {
@@ -50,34 +50,6 @@ std::optional<Block> inverse(const Block& d) {
     return Block{d[3] * r, -d[1] * r, -d[2] * r, d[0] * r};
 }
 
-const char* colamd_status_name(std::int64_t status) {
-    namespace C = Eigen::internal::Colamd;
-    switch (status) {
-        case C::ErrorANotPresent:
-            return "ANotPresent";
-        case C::ErrorPNotPresent:
-            return "PNotPresent";
-        case C::ErrorNrowNegative:
-            return "NrowNegative";
-        case C::ErrorNcolNegative:
-            return "NcolNegative";
-        case C::ErrorNnzNegative:
-            return "NnzNegative";
-        case C::ErrorP0Nonzero:
-            return "P0Nonzero";
-        case C::ErrorATooSmall:
-            return "ATooSmall";
-        case C::ErrorColLengthNegative:
-            return "ColLengthNegative";
-        case C::ErrorRowIndexOutOfBounds:
-            return "RowIndexOutOfBounds";
-        case C::ErrorOutOfMemory:
-            return "OutOfMemory";
-        default:
-            return "InternalError";
-    }
-}
-
 // The fill is found along rows and the factorisation reads the values by columns: the two agree
 // only for a structurally symmetric pattern.
 void check_symmetric(const CompressedPattern& a) {
@@ -100,37 +72,6 @@ void check_symmetric(const CompressedPattern& a) {
                  " and block column " + std::to_string(k) + " differ");
         }
     }
-}
-
-// COLAMD column order of the pattern: entry j is the block index placed at position j.
-std::vector<std::uint32_t> colamd_order(const CompressedPattern& a) {
-    using Index = std::int64_t;
-    namespace C = Eigen::internal::Colamd;
-    const Index n = Index(a.n);
-    const Index nnz = Index(a.row_idx.size());
-    std::vector<Index> work;
-    std::vector<Index> p;
-    try {
-        work.resize(std::size_t(C::recommended(nnz, n, n)));
-        p.resize(a.col_ptr.size());
-    } catch (const std::bad_alloc&) {
-        stop("colamd scratch allocation: out of memory");
-    }
-    std::copy(a.row_idx.begin(), a.row_idx.end(), work.begin());
-    std::copy(a.col_ptr.begin(), a.col_ptr.end(), p.begin());
-
-    // Rows and columns denser than half the dimension are set aside; absorption is aggressive.
-    double knobs[C::NKnobs];
-    C::set_defaults(knobs);
-    knobs[C::DenseRow] = 0.5;
-    knobs[C::DenseCol] = 0.5;
-    Index stats[C::NStats];
-    if (!C::compute_ordering(n, n, Index(work.size()), work.data(), p.data(), knobs, stats)) {
-        stop(std::string("colamd ordering should always succeed on a valid sparsity pattern: ") +
-             colamd_status_name(stats[C::Status]));
-    }
-    // p[j] is the column eliminated at position j.
-    return std::vector<std::uint32_t>(p.begin(), p.begin() + n);
 }
 
 }  // namespace

@@ -268,7 +268,7 @@ std::vector<Classified> classify(std::span<const std::vector<std::size_t>> compo
         const auto kind = c.slacks.empty()       ? ComponentKind::NoSlack
                           : c.slacks.size() == 1 ? ComponentKind::SingleSlack
                                                  : ComponentKind::MultiSlack;
-        c.kind = static_cast<std::uint8_t>(kind);
+        c.kind = kind;
         out.push_back(std::move(c));
     }
     return out;
@@ -403,7 +403,7 @@ void linear_initial_guess(std::span<Bus> buses, const YBusSparse& ybus, GuessCac
     }
     std::vector<char> sourced(buses.size(), 0);
     for (const Classified& c : classify(connected_components(ybus), buses)) {
-        if (c.kind == static_cast<std::uint8_t>(ComponentKind::NoSlack)) continue;
+        if (c.kind == ComponentKind::NoSlack) continue;
         for (std::size_t b : c.buses) sourced[b] = 1;
     }
     guess_voltages(

@@ -64,7 +64,7 @@ enum class ComponentKind : std::uint8_t { NoSlack = 0, MultiSlack = 1, SingleSla
 struct Classified {
     std::vector<std::size_t> buses;   // ascending
     std::vector<std::size_t> slacks;  // the Slack buses among them, ascending
-    std::uint8_t kind = 0;            // a ComponentKind value
+    ComponentKind kind = ComponentKind::NoSlack;
 };
 
 namespace network {
@@ -107,7 +107,7 @@ void power_injections(std::span<const Bus> buses, const YBusSparse& ybus, Inject
 // formula of a bus's effective injection.
 inline Complex add_zip_terms(Complex s, std::span<const ZipTerm> terms, double vm) {
     for (const ZipTerm& term : terms) {
-        switch (static_cast<ZipKind>(term.kind)) {
+        switch (term.kind) {
             case ZipKind::ConstantCurrent:
                 s += term.s * vm;
                 break;

@@ -11,7 +11,7 @@ namespace {
 // A component without a source cannot be solved: fix its buses at zero voltage so they drop out
 // of the unknowns.
 void make_placeholder(Bus& bus) {
-    bus.bus_type = static_cast<std::uint8_t>(BusType::Slack);
+    bus.bus_type = BusType::Slack;
     bus.vm = 0.0;
     bus.va = 0.0;
     bus.p_spec = 0.0;
@@ -47,7 +47,7 @@ std::vector<IslandReport> island_reports(std::span<const Bus> buses, const YBusS
     if (!have_injections) work.spec.assign(buses);
     for (const Classified& c : classified) {
         IslandReport report{c.buses, c.slacks, IslandStatus::NotConverged};
-        const auto kind = static_cast<ComponentKind>(c.kind);
+        const auto kind = c.kind;
         if (kind == ComponentKind::NoSlack) {
             report.status = IslandStatus::Sourceless;
         } else if (kind == ComponentKind::SingleSlack || kind == ComponentKind::MultiSlack) {
@@ -85,7 +85,7 @@ std::pair<std::vector<IslandReport>, SolveStats> PersistentSolver::solve_with_st
     if (!classified_) classified_ = network::classify(network::connected_components(ybus), buses);
     const std::vector<Classified>& classified = *classified_;
     for (const Classified& c : classified) {
-        if (c.kind != static_cast<std::uint8_t>(ComponentKind::NoSlack)) continue;
+        if (c.kind != ComponentKind::NoSlack) continue;
         for (std::size_t b : c.buses) {
             check_index(b, buses.size());
             make_placeholder(buses[b]);

@@ -78,7 +78,9 @@ class PersistentSolver {
     Backend backend() const { return backend_; }
 
     // Read-only views of the caches, for tests and diagnostics. The backend object is the
-    // "scalar" or "klu_native" system, or for "block" its analysis; the counts are of cache fills.
+    // "scalar" or "klu_native" system, or for "block" its analysis. The counts are of cache fills:
+    // the presence of a cache cannot tell a kept object from one made again, and a fill costs one
+    // increment, so the counters stay in the production object.
     const std::optional<JacobianPattern>& pattern() const { return pattern_; }
     const std::optional<BlockAnalysis>& block_analysis() const { return block_analysis_; }
     bool has_backend_object() const {

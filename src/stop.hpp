@@ -15,7 +15,9 @@ struct Stop {
     std::string message;
 };
 
-[[noreturn]] inline void stop(std::string message) { throw Stop{std::move(message)}; }
+[[noreturn]] inline void stop(std::string message) {
+    throw Stop{std::move(message)};
+}
 
 // Stops with the standard index message when `index` is not below `len`.
 inline void check_index(std::size_t index, std::size_t len) {

@@ -46,8 +46,8 @@ class ThreadPool {
     // having ended, so that the caller can tell the calls to end early. An exception from `tick`
     // ends the ticking and is rethrown once every call has ended, ahead of the calls' own. `tick`
     // must not run a job on this pool.
-    void run(std::size_t copies, const std::function<void()>& job,
-             std::chrono::milliseconds period, const std::function<void()>& tick);
+    void run(std::size_t copies, const std::function<void()>& job, std::chrono::milliseconds period,
+             const std::function<void()>& tick);
 
   private:
     struct State;

@@ -21,7 +21,7 @@ enum class ZipKind : std::uint8_t { ConstantPower = 0, ConstantCurrent = 1, Cons
 // One voltage-dependent injection of a bus (per-unit, generation positive).
 struct ZipTerm {
     Complex s{0.0, 0.0};
-    std::uint8_t kind = 0;  // a ZipKind value
+    ZipKind kind = ZipKind::ConstantPower;
 };
 
 struct Bus {
@@ -34,14 +34,14 @@ struct Bus {
     double q_min = -std::numeric_limits<double>::infinity();
     double q_max = std::numeric_limits<double>::infinity();
     double u_rated = 0.0;
-    std::uint8_t bus_type = static_cast<std::uint8_t>(BusType::PQ);  // a BusType value
+    BusType bus_type = BusType::PQ;
 };
 
 inline bool is_slack(const Bus& bus) {
-    return bus.bus_type == static_cast<std::uint8_t>(BusType::Slack);
+    return bus.bus_type == BusType::Slack;
 }
 inline bool is_pq(const Bus& bus) {
-    return bus.bus_type == static_cast<std::uint8_t>(BusType::PQ);
+    return bus.bus_type == BusType::PQ;
 }
 
 }  // namespace quillmere

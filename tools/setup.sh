@@ -4,7 +4,7 @@
 # when everything is already there.
 set -euo pipefail
 
-debs=(g++ make libeigen3-dev libsuitesparse-dev libsimdjson-dev libgtest-dev)
+debs=(g++ make clang-format libeigen3-dev libsuitesparse-dev libsimdjson-dev libgtest-dev)
 missing=()
 for p in "${debs[@]}"; do
     dpkg -s "$p" >/dev/null 2>&1 || missing+=("$p")

@@ -1,74 +1,76 @@
 #include "klu_native/kernel.hpp"
 
+#include <algorithm>
 #include <cmath>
-#include <numeric>
+#include <string>
+#include <utility>
 
+#include "compressed_pattern.hpp"
 #include "klu_native/marked_index.hpp"
 #include "stop.hpp"
 
 namespace quillmere::klu_native {
 namespace {
 
-constexpr std::int64_t not_pruned = -1;
+constexpr std::int32_t not_pruned = -1;
 
-// Per-column work arrays of one block, nk entries each; see factor_block.
-struct BlockWork {
-    std::vector<double> x;
-    std::vector<std::int64_t> flag;
-    std::vector<std::int64_t> lpend;
-    std::vector<std::size_t> stack;
-    std::vector<std::int64_t> scan_pos;
-    std::vector<std::int64_t> row_pos;  // >= 0: pivot of that column; < 0: flip(logged column)
-
-    explicit BlockWork(std::size_t nk)
-        : x(nk, 0.0), flag(nk, -1), lpend(nk, not_pruned), stack(nk), scan_pos(nk), row_pos(nk) {
-        for (std::size_t i = 0; i < nk; ++i) row_pos[i] = flip(static_cast<std::int64_t>(i));
-    }
-};
-
-std::size_t as_index(std::int64_t i) {
+std::size_t at(std::int32_t i) {
     return static_cast<std::size_t>(i);
 }
 
+// The columns of L built so far in one block: column c holds li/lx[lp[c] .. lp[c+1]-1], rows local
+// to the block until the block is done.
+struct BlockL {
+    const std::uint32_t* lp;
+    std::uint32_t* li;
+    double* lx;
+};
+
 // Depth-first search from the pivotal row `start` through the columns of L built so far. Reached
 // pivotal rows are pushed from the back of the stack in topological order (returns the new top);
-// reached non-pivotal rows are appended to the candidates in the order met.
-std::size_t reach_from(std::size_t start, std::int64_t k, std::size_t top,
-                       const std::vector<std::vector<FactorEntry>>& l, BlockWork& w,
-                       std::vector<FactorEntry>& candidates) {
-    w.stack[0] = start;
-    std::int64_t level = 0;
+// reached non-pivotal rows are appended to the candidates in the order met. Iterative: stack[0 ..
+// level] is the path and scan_pos[level] where its column's scan resumes; a row is flagged k when
+// first met, so no row is visited twice for column k.
+std::size_t reach_from(std::uint32_t start, std::int32_t k, std::size_t top, const BlockL& l,
+                       FactorWork& w) {
+    std::uint32_t* stack = w.stack.data();
+    std::int32_t* flag = w.flag.data();
+    std::int32_t* scan_pos = w.scan_pos.data();
+    const std::int32_t* row_pos = w.row_pos.data();
+    const std::int32_t* lpend = w.lpend.data();
+    stack[0] = start;
+    std::int32_t level = 0;
     while (level >= 0) {
-        const std::size_t lv = as_index(level);
-        const std::size_t j = w.stack[lv];
-        const std::size_t jnew = as_index(w.row_pos[j]);
-        if (w.flag[j] != k) {
-            w.flag[j] = k;
-            const std::int64_t len = w.lpend[jnew] == not_pruned
-                                         ? static_cast<std::int64_t>(l[jnew].size())
-                                         : w.lpend[jnew];
-            w.scan_pos[lv] = len - 1;
+        const std::size_t lv = at(level);
+        const std::uint32_t j = stack[lv];
+        const std::size_t jnew = at(row_pos[j]);
+        if (flag[j] != k) {
+            flag[j] = k;
+            const std::int32_t len = lpend[jnew] == not_pruned
+                                         ? static_cast<std::int32_t>(l.lp[jnew + 1] - l.lp[jnew])
+                                         : lpend[jnew];
+            scan_pos[lv] = len - 1;
         } else {
-            w.scan_pos[lv] -= 1;
+            scan_pos[lv] -= 1;
         }
         bool descended = false;
-        const std::vector<FactorEntry>& col = l[jnew];
-        for (std::int64_t pos = w.scan_pos[lv]; pos >= 0; --pos) {
-            const std::size_t r = col[as_index(pos)].row;
-            if (w.flag[r] == k) continue;
-            if (w.row_pos[r] >= 0) {
-                w.scan_pos[lv] = pos;
+        const std::uint32_t* col = l.li + l.lp[jnew];
+        for (std::int32_t pos = scan_pos[lv]; pos >= 0; --pos) {
+            const std::uint32_t r = col[pos];
+            if (flag[r] == k) continue;
+            if (row_pos[r] >= 0) {
+                scan_pos[lv] = pos;
                 ++level;
-                w.stack[as_index(level)] = r;
+                stack[at(level)] = r;
                 descended = true;
                 break;
             }
-            w.flag[r] = k;
-            candidates.push_back({static_cast<std::uint32_t>(r), 0.0});
+            flag[r] = k;
+            w.candidates.push_back({r, 0.0});
         }
         if (!descended) {
             --top;
-            w.stack[top] = j;
+            stack[top] = j;
             --level;
         }
     }
@@ -77,19 +79,25 @@ std::size_t reach_from(std::size_t start, std::int64_t k, std::size_t top,
 
 // Moves the pivotal rows of column j of L to its front and records how many there are: a
 // reach only needs to scan those, because the rest is reached through the column that pruned j.
-void prune_column(std::vector<FactorEntry>& col, const std::vector<std::int64_t>& row_pos,
-                  std::int64_t& lpend) {
-    std::size_t front = 0;
-    std::size_t back = col.size();
+void prune_column(const BlockL& l, std::size_t j, const std::vector<std::int32_t>& row_pos,
+                  std::int32_t& lpend) {
+    const std::uint32_t begin = l.lp[j];
+    std::uint32_t front = begin;
+    std::uint32_t back = l.lp[j + 1];
     while (front < back) {
-        if (row_pos[col[front].row] >= 0) {
+        if (row_pos[l.li[front]] >= 0) {
             ++front;
         } else {
             --back;
-            std::swap(col[front], col[back]);
+            std::swap(l.li[front], l.li[back]);
+            std::swap(l.lx[front], l.lx[back]);
         }
     }
-    lpend = static_cast<std::int64_t>(back);
+    lpend = static_cast<std::int32_t>(back - begin);
+}
+
+bool fits_32bit(std::size_t stored, std::size_t more) {
+    return more <= kMaxCompressedIndex - stored;
 }
 
 }  // namespace
@@ -132,110 +140,132 @@ std::optional<Pivot> lpivot(std::vector<FactorEntry>& candidates, std::size_t di
     return pivot;
 }
 
-std::optional<BlockFactor> factor_block(std::size_t nk,
-                                        std::span<const std::vector<GatheredEntry>> cols,
-                                        double tol) {
-    check_len(cols.size(), nk, "gathered columns");
-    BlockFactor f;
-    f.l.resize(nk);
-    f.u.resize(nk);
-    f.udiag.assign(nk, 0.0);
-    f.perm.resize(nk);
-    std::iota(f.perm.begin(), f.perm.end(), std::size_t{0});
-    BlockWork w(nk);
+bool factor_block(std::size_t k1, BlockColumns cols, double tol, FactorWork& w, Numeric& num,
+                  std::span<std::uint32_t> perm) {
+    const std::size_t nk = cols.begin.size();
+    check_len(cols.end.size(), nk, "column ends");
+    check_len(w.x.size(), nk, "factor work space");
+    check_len(perm.size(), nk, "pivot rows");
+    const std::size_t entries = std::min(cols.rows.size(), cols.values.size());
+    if (num.lp.size() != k1 + 1 || num.up.size() != k1 + 1) {
+        stop("the factors end at column " + std::to_string(num.lp.size()) +
+             " where a block starts at " + std::to_string(k1));
+    }
+    for (std::size_t i = 0; i < nk; ++i) {
+        w.x[i] = 0.0;
+        w.flag[i] = -1;
+        w.lpend[i] = not_pruned;
+        w.row_pos[i] = flip(static_cast<std::int32_t>(i));
+        perm[i] = static_cast<std::uint32_t>(i);
+    }
+    // perm[k]: before column k is factored, the row preferred as its diagonal (never pivotal
+    // yet); afterwards its pivot row. The rows of the block's L are block rows until the end of
+    // the block, when they become pivot positions; those of U are positions already, as only
+    // pivotal rows enter U.
+    const std::size_t l_begin = num.li.size();
+    std::vector<FactorEntry>& candidates = w.candidates;
+    double* x = w.x.data();
 
     for (std::size_t k = 0; k < nk; ++k) {
-        const auto kk = static_cast<std::int64_t>(k);
-        std::vector<FactorEntry> candidates;
+        const auto kk = static_cast<std::int32_t>(k);
+        const std::uint32_t a_begin = cols.begin[k];
+        const std::uint32_t a_end = cols.end[k];
+        if (a_begin > a_end || a_end > entries) {
+            stop("column " + std::to_string(k) + " of the block spans entries " +
+                 std::to_string(a_begin) + " to " + std::to_string(a_end) + " of " +
+                 std::to_string(entries));
+        }
+        const BlockL l{num.lp.data() + k1, num.li.data(), num.lx.data()};
+        // The pattern of column k: a row not yet pivotal is a candidate; a pivotal one starts a
+        // reach through L, which leaves U(:,k)'s rows in stack[top .. nk-1].
+        candidates.clear();
         std::size_t top = nk;
-        for (const GatheredEntry& e : cols[k]) {
-            const std::size_t i = e.row;
-            check_index(i, nk);
+        for (std::uint32_t p = a_begin; p < a_end; ++p) {
+            if (cols.rows[p] < k1) continue;
+            const std::size_t i = cols.rows[p] - k1;
+            if (i >= nk) {
+                stop("an entry in row " + std::to_string(cols.rows[p]) +
+                     " lies below the diagonal block at " + std::to_string(k1));
+            }
             if (w.flag[i] == kk) continue;
             if (w.row_pos[i] < 0) {
                 w.flag[i] = kk;
-                candidates.push_back({e.row, 0.0});
+                candidates.push_back({static_cast<std::uint32_t>(i), 0.0});
             } else {
-                top = reach_from(i, kk, top, f.l, w, candidates);
+                top = reach_from(static_cast<std::uint32_t>(i), kk, top, l, w);
             }
         }
 
-        for (const GatheredEntry& e : cols[k]) w.x[e.row] = e.value;
+        for (std::uint32_t p = a_begin; p < a_end; ++p) {
+            if (cols.rows[p] >= k1) x[cols.rows[p] - k1] = cols.values[p];
+        }
 
+        // Solve with L in topological order: x[j] is final, U(j,k), before column j of L uses it.
         for (std::size_t s = top; s < nk; ++s) {
-            const std::size_t j = w.stack[s];
-            const std::vector<FactorEntry>& col = f.l[as_index(w.row_pos[j])];
-            if (col.empty()) continue;
-            const double xj = w.x[j];
-            for (const FactorEntry& e : col) w.x[e.row] = w.x[e.row] - xj * e.value;
+            const std::uint32_t j = w.stack[s];
+            const std::size_t c = at(w.row_pos[j]);
+            const std::uint32_t lend = l.lp[c + 1];
+            if (l.lp[c] == lend) continue;
+            const double xj = x[j];
+            for (std::uint32_t p = l.lp[c]; p < lend; ++p) x[l.li[p]] = x[l.li[p]] - xj * l.lx[p];
         }
 
         for (FactorEntry& c : candidates) {
-            c.value = w.x[c.row];
-            w.x[c.row] = 0.0;
+            c.value = x[c.row];
+            x[c.row] = 0.0;
         }
-        const std::optional<Pivot> pivot = lpivot(candidates, f.perm[k], tol);
-        if (!pivot) return std::nullopt;
+        const std::optional<Pivot> pivot = lpivot(candidates, perm[k], tol);
+        if (!pivot) return false;
 
-        std::vector<FactorEntry>& ucol = f.u[k];
-        ucol.reserve(nk - top);
+        const std::size_t u_begin = num.ui.size();
+        if (!fits_32bit(u_begin, nk - top)) return false;
         for (std::size_t s = top; s < nk; ++s) {
-            const std::size_t j = w.stack[s];
-            ucol.push_back({static_cast<std::uint32_t>(w.row_pos[j]), w.x[j]});
-            w.x[j] = 0.0;
+            const std::uint32_t j = w.stack[s];
+            num.ui.push_back(static_cast<std::uint32_t>(k1 + at(w.row_pos[j])));
+            num.ux.push_back(x[j]);
+            x[j] = 0.0;
         }
-        f.udiag[k] = pivot->value;
+        num.up.push_back(static_cast<std::uint32_t>(num.ui.size()));
+        num.udiag.push_back(pivot->value);
 
-        const std::size_t pivrow = pivot->row;
-        const std::size_t diag = f.perm[k];
+        const auto pivrow = static_cast<std::uint32_t>(pivot->row);
+        const std::uint32_t diag = perm[k];
         if (pivrow != diag && w.row_pos[diag] < 0) {
-            const std::int64_t kbar = unflip(w.row_pos[pivrow]);
-            f.perm[as_index(kbar)] = diag;
+            const std::int32_t kbar = unflip(w.row_pos[pivrow]);
+            perm[at(kbar)] = diag;
             w.row_pos[diag] = flip(kbar);
         }
-        f.perm[k] = pivrow;
+        perm[k] = pivrow;
         w.row_pos[pivrow] = kk;
 
-        for (const FactorEntry& ue : ucol) {
-            const std::size_t j = ue.row;
+        // Symmetric pruning: column j of L with U(j,k) nonzero and k's pivot row in it. Its rows
+        // not yet pivotal all lie in column k too (they filled it through U(j,k)), so a later
+        // reach through j finds them through the pivot row and column k; j keeps only its
+        // pivotal rows for the reach. A column is pruned once.
+        for (std::size_t u = u_begin; u < num.ui.size(); ++u) {
+            const std::size_t j = num.ui[u] - k1;
             if (w.lpend[j] != not_pruned) continue;
-            for (const FactorEntry& le : f.l[j]) {
-                if (le.row == pivrow) {
-                    prune_column(f.l[j], w.row_pos, w.lpend[j]);
+            for (std::uint32_t p = l.lp[j]; p < l.lp[j + 1]; ++p) {
+                if (l.li[p] == pivrow) {
+                    prune_column(l, j, w.row_pos, w.lpend[j]);
                     break;
                 }
             }
         }
 
-        f.l[k] = std::move(candidates);
-    }
-
-    for (std::vector<FactorEntry>& col : f.l) {
-        for (FactorEntry& e : col) e.row = static_cast<std::uint32_t>(w.row_pos[e.row]);
-    }
-    return f;
-}
-
-void gather_block_columns(std::size_t k1, std::size_t k2, std::span<const std::uint32_t> col_ptr,
-                          std::span<const std::uint32_t> row_idx, std::span<const double> values,
-                          std::span<const std::size_t> q, std::span<const std::size_t> position,
-                          std::span<std::vector<GatheredEntry>> cols) {
-    for (std::size_t j = 0; j < k2 - k1; ++j) {
-        std::vector<GatheredEntry>& out = cols[j];
-        out.clear();
-        const std::size_t c = q[k1 + j];
-        for (std::size_t p = col_ptr[c]; p < col_ptr[c + 1]; ++p) {
-            const std::size_t i = row_idx[p];
-            const std::size_t pos = position[i];
-            if (pos < k1) continue;
-            if (pos < k2) {
-                out.push_back({static_cast<std::uint32_t>(pos - k1), values[p]});
-            } else {
-                stop("entry of row " + std::to_string(i) +
-                     " lies below the diagonal block of column " + std::to_string(c));
-            }
+        if (!fits_32bit(num.li.size(), candidates.size())) return false;
+        for (const FactorEntry& c : candidates) {
+            num.li.push_back(c.row);
+            num.lx.push_back(c.value);
         }
+        num.lp.push_back(static_cast<std::uint32_t>(num.li.size()));
     }
+
+    // Every row of the block is pivotal now: L's rows become their pivot positions.
+    for (std::size_t p = l_begin; p < num.li.size(); ++p) {
+        num.li[p] = static_cast<std::uint32_t>(k1 + at(w.row_pos[num.li[p]]));
+    }
+    return true;
 }
 
 }  // namespace quillmere::klu_native

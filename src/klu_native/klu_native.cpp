@@ -1,5 +1,6 @@
 #include "klu_native/klu_native.hpp"
 
+#include <cstring>
 #include <utility>
 
 #include "klu_native/refactor.hpp"
@@ -13,37 +14,46 @@ constexpr double pivot_tolerance = 0.001;
 
 }  // namespace
 
-KluNativeSystem::KluNativeSystem(PermutedMatrix matrix, Numeric numeric)
+KluNativeSystem::KluNativeSystem(PermutedMatrix matrix, Numeric numeric, std::vector<double> ax,
+                                 std::vector<double> first_values)
     : matrix_(std::move(matrix)),
       numeric_(std::move(numeric)),
-      ax_(matrix_.a.entries(), 0.0),
+      ax_(std::move(ax)),
       x_(matrix_.a.n, 0.0),
-      y_(matrix_.a.n, 0.0) {}
+      y_(matrix_.a.n, 0.0),
+      first_values_(std::move(first_values)) {}
 
 std::optional<KluNativeSystem> KluNativeSystem::create(std::size_t n,
                                                        std::span<const Triplet<double>> triplets) {
-    const std::optional<CompressedPattern> pattern = compress_pattern(n, triplets);
+    std::optional<CompressedPattern> pattern = compress_pattern(n, triplets);
     if (!pattern) return std::nullopt;
+    const std::optional<Symbolic> symbolic = analyze(*pattern);
+    if (!symbolic) return std::nullopt;
+    PermutedMatrix matrix = permute(*pattern, *symbolic);
+    pattern.reset();
     std::vector<double> values(triplets.size());
     for (std::size_t t = 0; t < triplets.size(); ++t) values[t] = triplets[t].value;
-    std::vector<double> ax(pattern->entries());
-    pattern->scatter(std::span<const double>(values), std::span<double>(ax));
-
-    // The analysis reads full-width indices; it runs once per pattern.
-    const std::vector<std::size_t> ap(pattern->col_ptr.begin(), pattern->col_ptr.end());
-    const std::vector<std::size_t> ai(pattern->row_idx.begin(), pattern->row_idx.end());
-    const Symbolic symbolic = analyze(n, ap, ai);
-    std::optional<Numeric> numeric = factor(*pattern, ax, symbolic, pivot_tolerance);
+    std::vector<double> ax(matrix.a.entries());
+    matrix.a.scatter(std::span<const double>(values), std::span<double>(ax));
+    std::optional<Numeric> numeric = factor(matrix, ax, *symbolic, pivot_tolerance);
     if (!numeric) return std::nullopt;
-    PermutedMatrix matrix = permute(n, triplets, symbolic, numeric->pnum);
-    return KluNativeSystem(std::move(matrix), std::move(*numeric));
+    move_to_pivot_rows(matrix, *symbolic, numeric->pnum, ax);
+    return KluNativeSystem(std::move(matrix), std::move(*numeric), std::move(ax),
+                           std::move(values));
 }
 
 std::optional<std::vector<double>> KluNativeSystem::factor_and_solve_values(
     std::span<const double> values, std::span<const double> rhs) {
     check_len(rhs.size(), n(), "rhs");
-    matrix_.a.scatter(values, std::span<double>(ax_));
-    if (!refactor(matrix_, ax_, numeric_, x_)) return std::nullopt;
+    // The factors already hold these values when they are the ones `create` factored.
+    const bool factored =
+        !first_values_.empty() && values.size() == first_values_.size() &&
+        std::memcmp(values.data(), first_values_.data(), values.size_bytes()) == 0;
+    std::vector<double>().swap(first_values_);
+    if (!factored) {
+        matrix_.a.scatter(values, std::span<double>(ax_));
+        if (!refactor(matrix_, ax_, numeric_, x_)) return std::nullopt;
+    }
     std::vector<double> x(n());
     if (!solve(matrix_, ax_, numeric_, rhs, y_, x)) return std::nullopt;
     return x;

@@ -6,11 +6,11 @@
 
 namespace quillmere::klu_native {
 
-constexpr std::int64_t flip(std::int64_t i) {
+constexpr std::int32_t flip(std::int32_t i) {
     return -2 - i;
 }
 
-constexpr std::int64_t unflip(std::int64_t x) {
+constexpr std::int32_t unflip(std::int32_t x) {
     return x < -1 ? -2 - x : x;
 }
 

@@ -18,9 +18,13 @@ bool refactor(const PermutedMatrix& m, std::span<const double> ax, Numeric& num,
     const std::uint32_t* up = num.up.data();
     const std::uint32_t* ui = num.ui.data();
     double* ux = num.ux.data();
+    // Rows are pivot positions throughout. x holds column k over the pattern of U(:,k), k and
+    // L(:,k) only, as the pivoting factorisation left it closed under the update; each entry is
+    // zeroed as it is read, so x is zero again after every column.
     for (std::size_t k = 0; k < n; ++k) {
         // Entries above the diagonal block belong to the off-diagonal part, read by the solve.
         for (std::uint32_t p = m.block_start[k]; p < ap[k + 1]; ++p) x[ai[p]] = ax[p];
+        // U(:,k) in the stored topological order: each x[j] is final when read.
         for (std::uint32_t u = up[k]; u < up[k + 1]; ++u) {
             const std::uint32_t j = ui[u];
             const double v = x[j];

@@ -22,6 +22,9 @@ bool solve(const PermutedMatrix& m, std::span<const double> ax, const Numeric& n
     const std::uint32_t* up = num.up.data();
     const std::uint32_t* ui = num.ui.data();
     const double* ux = num.ux.data();
+    // y is indexed by pivot position: first P rhs, then, block by block from the last, the
+    // solution of its block, which enters the earlier blocks' right-hand sides through the entries
+    // above the block; the rows of m.a are pivot positions too.
     for (std::size_t k = 0; k < n; ++k) y[k] = rhs[num.pnum[k]];
 
     for (std::size_t b = m.r.size() - 1; b-- > 0;) {

@@ -3,10 +3,13 @@
 #include <algorithm>
 #include <array>
 #include <cmath>
+#include <cstddef>
+#include <cstdint>
 #include <limits>
+#include <optional>
+#include <span>
+#include <unordered_map>
 #include <utility>
-
-#include "stop.hpp"
 
 namespace quillmere::pgm {
 namespace {
@@ -22,31 +25,32 @@ struct NodeEntry {
 };
 using NodeTable = std::unordered_map<std::uint64_t, NodeEntry>;
 
-// What the injections put on one node id: constant-power sums and voltage-dependent terms.
-struct NodeInjection {
-    double p = 0.0;
-    double q = 0.0;
-    std::vector<ZipTerm> zip;
-};
+// The first reference problem of a conversion stage, as the message to show; absent when none.
+using Problem = std::optional<std::string>;
 
-const NodeEntry& node_of(const NodeTable& nodes, std::uint64_t id) {
+// The entry of node id `id`, or null when no node has it.
+const NodeEntry* find_node(const NodeTable& nodes, std::uint64_t id) {
     const auto it = nodes.find(id);
-    if (it == nodes.end()) stop("node id " + std::to_string(id) + " is not a node id");
-    return it->second;
+    return it == nodes.end() ? nullptr : &it->second;
 }
 
-// Bus index by rank of the sorted ids and rated voltage per id. A repeated id keeps its last rank
-// and the last record's voltage: the stable sort keeps repeats in input order.
-NodeTable node_table(std::span<const PgmNode> nodes) {
-    std::vector<PgmNode> sorted(nodes.begin(), nodes.end());
-    std::stable_sort(sorted.begin(), sorted.end(),
-                     [](const PgmNode& a, const PgmNode& b) { return a.id < b.id; });
-    NodeTable table;
-    table.reserve(sorted.size());
-    for (std::size_t k = 0; k < sorted.size(); ++k) {
-        table.insert_or_assign(sorted[k].id, NodeEntry{k, sorted[k].u_rated});
+std::string unresolved(const char* kind, std::uint64_t id, const char* field, std::uint64_t node) {
+    return std::string(kind) + " " + std::to_string(id) + ": " + field + " " +
+           std::to_string(node) + " is not a node id";
+}
+
+// The smallest id that sorted node records repeat, with its count.
+Problem repeated_id(std::span<const PgmNode> sorted) {
+    for (std::size_t k = 1; k < sorted.size(); ++k) {
+        const std::uint64_t id = sorted[k].id;
+        if (id != sorted[k - 1].id) continue;
+        std::size_t end = k + 1;
+        while (end < sorted.size() && sorted[end].id == id) ++end;
+        const std::size_t count = end - (k - 1);
+        return "node id " + std::to_string(id) + " appears " +
+               (count == 2 ? std::string("twice") : std::to_string(count) + " times");
     }
-    return table;
+    return std::nullopt;
 }
 
 // Generator id -> its node, from every sym_gen whatever its status; a repeated id keeps the last.
@@ -61,45 +65,45 @@ double sum3(const std::array<double, 3>& v) {
     return (v[0] + v[1]) + v[2];
 }
 
-void add_injection(std::unordered_map<std::uint64_t, NodeInjection>& injections, std::uint64_t node,
+// An injection at a node id that names no node reaches no bus and fails nothing.
+void add_injection(const NodeTable& nodes, std::vector<Bus>& buses, std::uint64_t node,
                    std::uint8_t type, double p, double q, double sign, double s_base) {
+    const NodeEntry* entry = find_node(nodes, node);
+    if (entry == nullptr) return;
     const double p_pu = (p * sign) / s_base;
     const double q_pu = (q * sign) / s_base;
-    NodeInjection& inj = injections[node];
+    Bus& bus = buses[entry->index];
     if (type == 1) {
-        inj.zip.push_back(
-            {Complex{p_pu, q_pu}, static_cast<std::uint8_t>(ZipKind::ConstantImpedance)});
+        bus.zip.push_back({Complex{p_pu, q_pu}, ZipKind::ConstantImpedance});
     } else if (type == 2) {
-        inj.zip.push_back(
-            {Complex{p_pu, q_pu}, static_cast<std::uint8_t>(ZipKind::ConstantCurrent)});
+        bus.zip.push_back({Complex{p_pu, q_pu}, ZipKind::ConstantCurrent});
     } else {
-        inj.p += p_pu;
-        inj.q += q_pu;
+        bus.p_spec += p_pu;
+        bus.q_spec += q_pu;
     }
 }
 
-std::unordered_map<std::uint64_t, NodeInjection> collect_injections(const PgmData& data,
-                                                                    double s_base) {
-    std::unordered_map<std::uint64_t, NodeInjection> injections;
+// Loads draw, generators feed, in the order sym_load, sym_gen, asym_load, asym_gen.
+void add_injections(const PgmData& data, const NodeTable& nodes, double s_base,
+                    std::vector<Bus>& buses) {
     for (const PgmSymLoad& r : data.sym_load) {
         if (r.status == 0) continue;
-        add_injection(injections, r.node, r.type, r.p_specified, r.q_specified, -1.0, s_base);
+        add_injection(nodes, buses, r.node, r.type, r.p_specified, r.q_specified, -1.0, s_base);
     }
     for (const PgmSymGen& r : data.sym_gen) {
         if (r.status == 0) continue;
-        add_injection(injections, r.node, r.type, r.p_specified, r.q_specified, 1.0, s_base);
+        add_injection(nodes, buses, r.node, r.type, r.p_specified, r.q_specified, 1.0, s_base);
     }
     for (const PgmAsymLoad& r : data.asym_load) {
         if (r.status == 0) continue;
-        add_injection(injections, r.node, r.type, sum3(r.p_specified), sum3(r.q_specified), -1.0,
+        add_injection(nodes, buses, r.node, r.type, sum3(r.p_specified), sum3(r.q_specified), -1.0,
                       s_base);
     }
     for (const PgmAsymGen& r : data.asym_gen) {
         if (r.status == 0) continue;
-        add_injection(injections, r.node, r.type, sum3(r.p_specified), sum3(r.q_specified), 1.0,
+        add_injection(nodes, buses, r.node, r.type, sum3(r.p_specified), sum3(r.q_specified), 1.0,
                       s_base);
     }
-    return injections;
 }
 
 Bus plain_bus(std::size_t index, double vm, double u_rated, BusType type) {
@@ -107,43 +111,71 @@ Bus plain_bus(std::size_t index, double vm, double u_rated, BusType type) {
     bus.index = index;
     bus.vm = vm;
     bus.u_rated = u_rated;
-    bus.bus_type = static_cast<std::uint8_t>(type);
+    bus.bus_type = type;
     return bus;
 }
 
-void apply_regulators(const PgmData& data, const NodeTable& nodes, double s_base,
-                      std::vector<Bus>& buses) {
-    if (data.voltage_regulator.empty()) return;
+Problem convert_shunts(std::span<const PgmShunt> records, const NodeTable& nodes, double s_base,
+                       std::vector<ShuntAdm>& out) {
+    for (const PgmShunt& r : records) {
+        if (r.status == 0) continue;
+        const NodeEntry* node = find_node(nodes, r.node);
+        if (node == nullptr) return unresolved("shunt", r.id, "node", r.node);
+        const double y_base = s_base / (node->u_rated * node->u_rated);
+        out.push_back(ShuntAdm{Complex{r.g1 / y_base, r.b1 / y_base}, node->index});
+    }
+    return std::nullopt;
+}
+
+// A regulator naming no sym_gen is ignored; one whose generator's node is unknown is refused.
+Problem apply_regulators(const PgmData& data, const NodeTable& nodes, double s_base,
+                         std::vector<Bus>& buses) {
+    if (data.voltage_regulator.empty()) return std::nullopt;
     const auto gen_node = generator_nodes(data.sym_gen);
     for (const PgmVoltageRegulator& reg : data.voltage_regulator) {
         if (reg.status == 0) continue;
         const auto it = gen_node.find(reg.regulated_object);
         if (it == gen_node.end()) continue;
-        Bus& bus = buses[node_of(nodes, it->second).index];
-        if (bus.bus_type != static_cast<std::uint8_t>(BusType::PQ)) continue;
-        bus.bus_type = static_cast<std::uint8_t>(BusType::PV);
+        const NodeEntry* node = find_node(nodes, it->second);
+        if (node == nullptr) {
+            return "voltage_regulator " + std::to_string(reg.id) + ": node " +
+                   std::to_string(it->second) + " of sym_gen " +
+                   std::to_string(reg.regulated_object) + " is not a node id";
+        }
+        Bus& bus = buses[node->index];
+        if (bus.bus_type != BusType::PQ) continue;
+        bus.bus_type = BusType::PV;
         bus.vm = reg.u_ref;
         bus.q_min = std::isnan(reg.q_min) ? -kInf : reg.q_min / s_base;
         bus.q_max = std::isnan(reg.q_max) ? kInf : reg.q_max / s_base;
     }
+    return std::nullopt;
 }
 
-void convert_lines(std::span<const PgmLine> records, const NodeTable& nodes, double s_base,
-                   double omega, std::vector<Line>& lines) {
+// Only the ends a line in service uses are looked up: from before to.
+Problem convert_lines(std::span<const PgmLine> records, const NodeTable& nodes, double s_base,
+                      double omega, std::vector<Line>& lines) {
     for (const PgmLine& r : records) {
         if (r.from_status == 1 && r.to_status == 1) {
-            const NodeEntry& from = node_of(nodes, r.from_node);
-            const std::size_t to = node_of(nodes, r.to_node).index;
-            const double z_base = (from.u_rated * from.u_rated) / s_base;
-            lines.push_back(
-                Line{from.index, to, r.r1 / z_base, r.x1 / z_base, z_base * (omega * r.c1), 0.0});
+            const NodeEntry* from = find_node(nodes, r.from_node);
+            if (from == nullptr) return unresolved("line", r.id, "from_node", r.from_node);
+            const NodeEntry* to = find_node(nodes, r.to_node);
+            if (to == nullptr) return unresolved("line", r.id, "to_node", r.to_node);
+            const double z_base = (from->u_rated * from->u_rated) / s_base;
+            lines.push_back(Line{from->index, to->index, r.r1 / z_base, r.x1 / z_base,
+                                 z_base * (omega * r.c1), 0.0});
         } else if ((r.from_status == 1 && r.to_status == 0) ||
                    (r.from_status == 0 && r.to_status == 1)) {
-            const NodeEntry& end = node_of(nodes, r.from_status == 1 ? r.from_node : r.to_node);
-            const double z_base = (end.u_rated * end.u_rated) / s_base;
-            lines.push_back(Line{end.index, end.index, 0.0, 0.0, z_base * (omega * r.c1), 0.0});
+            const bool at_from = r.from_status == 1;
+            const std::uint64_t id = at_from ? r.from_node : r.to_node;
+            const NodeEntry* end = find_node(nodes, id);
+            if (end == nullptr)
+                return unresolved("line", r.id, at_from ? "from_node" : "to_node", id);
+            const double z_base = (end->u_rated * end->u_rated) / s_base;
+            lines.push_back(Line{end->index, end->index, 0.0, 0.0, z_base * (omega * r.c1), 0.0});
         }
     }
+    return std::nullopt;
 }
 
 Complex polar_tap(double ratio, double angle) {
@@ -156,9 +188,13 @@ double int_difference(std::int32_t a, std::int32_t b) {
     return static_cast<double>(static_cast<std::int64_t>(a) - static_cast<std::int64_t>(b));
 }
 
-void convert_two_winding(std::span<const PgmTransformer> records, const NodeTable& nodes,
-                         double s_base, std::vector<Transformer>& out) {
+Problem convert_two_winding(std::span<const PgmTransformer> records, const NodeTable& nodes,
+                            double s_base, std::vector<Transformer>& out) {
     for (const PgmTransformer& r : records) {
+        const NodeEntry* from = find_node(nodes, r.from_node);
+        if (from == nullptr) return unresolved("transformer", r.id, "from_node", r.from_node);
+        const NodeEntry* to = find_node(nodes, r.to_node);
+        if (to == nullptr) return unresolved("transformer", r.id, "to_node", r.to_node);
         const std::int32_t lo = std::min(r.tap_min, r.tap_max);
         const std::int32_t hi = std::max(r.tap_min, r.tap_max);
         const std::int32_t pos = std::clamp(r.tap_pos, lo, hi);
@@ -167,21 +203,29 @@ void convert_two_winding(std::span<const PgmTransformer> records, const NodeTabl
         const double theta = (static_cast<double>(r.clock) * kPi) / 6.0;
         const auto [y_series, y_mag] =
             network::transformer_admittances_ex(r.u2, r.u2, r.sn, r.uk, r.pk, r.i0, r.p0, s_base);
-        const std::size_t from = node_of(nodes, r.from_node).index;
-        const std::size_t to = node_of(nodes, r.to_node).index;
-        out.push_back(Transformer{y_series, y_mag, polar_tap(ratio, theta), from, to, r.from_status,
-                                  r.to_status});
+        out.push_back(Transformer{y_series, y_mag, polar_tap(ratio, theta), from->index, to->index,
+                                  r.from_status, r.to_status});
     }
+    return std::nullopt;
 }
 
-void convert_three_winding(std::span<const PgmThreeWindingTransformer> records,
-                           const NodeTable& nodes, std::size_t n_nodes, double s_base,
-                           std::vector<Bus>& buses, std::vector<Transformer>& out) {
+Problem convert_three_winding(std::span<const PgmThreeWindingTransformer> records,
+                              const NodeTable& nodes, std::size_t n_nodes, double s_base,
+                              std::vector<Bus>& buses, std::vector<Transformer>& out) {
     for (std::size_t i = 0; i < records.size(); ++i) {
         const PgmThreeWindingTransformer& r = records[i];
-        const double u_r1 = node_of(nodes, r.node_1).u_rated;
-        const double u_r2 = node_of(nodes, r.node_2).u_rated;
-        const double u_r3 = node_of(nodes, r.node_3).u_rated;
+        const std::pair<const char*, std::uint64_t> ends[] = {
+            {"node_1", r.node_1}, {"node_2", r.node_2}, {"node_3", r.node_3}};
+        const NodeEntry* node[3] = {};
+        for (std::size_t w = 0; w < 3; ++w) {
+            node[w] = find_node(nodes, ends[w].second);
+            if (node[w] == nullptr) {
+                return unresolved("three_winding_transformer", r.id, ends[w].first, ends[w].second);
+            }
+        }
+        const double u_r1 = node[0]->u_rated;
+        const double u_r2 = node[1]->u_rated;
+        const double u_r3 = node[2]->u_rated;
 
         double d = int_difference(r.tap_pos, r.tap_nom);
         if (!(r.tap_max > r.tap_min)) d = -d;
@@ -235,156 +279,71 @@ void convert_three_winding(std::span<const PgmThreeWindingTransformer> records,
         const Complex tap_2 = polar_tap((u_r1 * u2) / (u_r2 * u1), shift_2);
         const Complex tap_3 = polar_tap((u_r1 * u3) / (u_r3 * u1), shift_3);
 
-        out.push_back(
-            Transformer{ys1, ym1, tap_1, node_of(nodes, r.node_1).index, star, r.status_1, 1});
-        out.push_back(
-            Transformer{ys2, ym2, tap_2, node_of(nodes, r.node_2).index, star, r.status_2, 1});
-        out.push_back(
-            Transformer{ys3, ym3, tap_3, node_of(nodes, r.node_3).index, star, r.status_3, 1});
-    }
-}
-
-void convert_sources(std::span<const PgmSource> records, const NodeTable& nodes, double s_base,
-                     std::vector<Bus>& buses, std::vector<Line>& lines) {
-    for (const PgmSource& r : records) {
-        if (r.status == 0) continue;
-        const double z = s_base / r.sk;
-        const double x = z / std::sqrt(r.rx_ratio * r.rx_ratio + 1.0);
-        const double res = r.rx_ratio * x;
-        const NodeEntry& node = node_of(nodes, r.node);
-        const std::size_t slack = buses.size();
-        buses.push_back(plain_bus(slack, r.u_ref, node.u_rated, BusType::Slack));
-        lines.push_back(Line{slack, node.index, res, x, 0.0, 0.0});
-    }
-}
-
-std::vector<std::uint64_t> sorted_ids(std::span<const PgmNode> nodes) {
-    std::vector<std::uint64_t> ids;
-    ids.reserve(nodes.size());
-    for (const PgmNode& node : nodes) ids.push_back(node.id);
-    std::sort(ids.begin(), ids.end());
-    return ids;
-}
-
-// A repeated id overwrites its earlier entry and so keeps its last rank.
-NodeIndexMap index_of_sorted(std::span<const std::uint64_t> ids) {
-    NodeIndexMap index;
-    index.reserve(ids.size());
-    for (std::size_t k = 0; k < ids.size(); ++k) index.insert_or_assign(ids[k], k);
-    return index;
-}
-
-std::string unresolved(const char* kind, std::uint64_t id, const char* field, std::uint64_t node) {
-    return std::string(kind) + " " + std::to_string(id) + ": " + field + " " +
-           std::to_string(node) + " is not a node id";
-}
-
-}  // namespace
-
-NodeIndexMap node_id_to_idx(std::span<const PgmNode> nodes) {
-    return index_of_sorted(sorted_ids(nodes));
-}
-
-std::optional<std::string> find_reference_error(const PgmData& data) {
-    const std::vector<std::uint64_t> ids = sorted_ids(data.node);
-    for (std::size_t k = 1; k < ids.size(); ++k) {
-        if (ids[k] != ids[k - 1]) continue;
-        std::size_t end = k + 1;
-        while (end < ids.size() && ids[end] == ids[k]) ++end;
-        const std::size_t count = end - (k - 1);
-        return "node id " + std::to_string(ids[k]) + " appears " +
-               (count == 2 ? std::string("twice") : std::to_string(count) + " times");
-    }
-    const NodeIndexMap index = index_of_sorted(ids);
-    const auto known = [&](std::uint64_t node) { return index.find(node) != index.end(); };
-
-    for (const PgmShunt& r : data.shunt) {
-        if (r.status != 0 && !known(r.node)) return unresolved("shunt", r.id, "node", r.node);
-    }
-    if (!data.voltage_regulator.empty()) {
-        const auto gen_node = generator_nodes(data.sym_gen);
-        for (const PgmVoltageRegulator& r : data.voltage_regulator) {
-            if (r.status == 0) continue;
-            const auto it = gen_node.find(r.regulated_object);
-            if (it == gen_node.end() || known(it->second)) continue;
-            return "voltage_regulator " + std::to_string(r.id) + ": node " +
-                   std::to_string(it->second) + " of sym_gen " +
-                   std::to_string(r.regulated_object) + " is not a node id";
-        }
-    }
-    for (const PgmLine& r : data.line) {
-        const bool from_used = r.from_status == 1 && (r.to_status == 0 || r.to_status == 1);
-        const bool to_used = r.to_status == 1 && (r.from_status == 0 || r.from_status == 1);
-        if (from_used && !known(r.from_node)) {
-            return unresolved("line", r.id, "from_node", r.from_node);
-        }
-        if (to_used && !known(r.to_node)) return unresolved("line", r.id, "to_node", r.to_node);
-    }
-    for (const PgmTransformer& r : data.transformer) {
-        if (!known(r.from_node)) return unresolved("transformer", r.id, "from_node", r.from_node);
-        if (!known(r.to_node)) return unresolved("transformer", r.id, "to_node", r.to_node);
-    }
-    for (const PgmThreeWindingTransformer& r : data.three_winding_transformer) {
-        const std::pair<const char*, std::uint64_t> nodes[] = {
-            {"node_1", r.node_1}, {"node_2", r.node_2}, {"node_3", r.node_3}};
-        for (const auto& [field, node] : nodes) {
-            if (!known(node)) return unresolved("three_winding_transformer", r.id, field, node);
-        }
-    }
-    for (const PgmSource& r : data.source) {
-        if (r.status != 0 && !known(r.node)) return unresolved("source", r.id, "node", r.node);
+        out.push_back(Transformer{ys1, ym1, tap_1, node[0]->index, star, r.status_1, 1});
+        out.push_back(Transformer{ys2, ym2, tap_2, node[1]->index, star, r.status_2, 1});
+        out.push_back(Transformer{ys3, ym3, tap_3, node[2]->index, star, r.status_3, 1});
     }
     return std::nullopt;
 }
 
-std::vector<ShuntAdm> pgm_shunts_1ph(std::span<const PgmNode> nodes,
-                                     std::span<const PgmShunt> shunts, double s_base) {
-    const NodeTable table = node_table(nodes);
-    std::vector<ShuntAdm> out;
-    for (const PgmShunt& r : shunts) {
+Problem convert_sources(std::span<const PgmSource> records, const NodeTable& nodes, double s_base,
+                        std::vector<Bus>& buses, std::vector<Line>& lines) {
+    for (const PgmSource& r : records) {
         if (r.status == 0) continue;
-        const NodeEntry& node = node_of(table, r.node);
-        const double y_base = s_base / (node.u_rated * node.u_rated);
-        out.push_back(ShuntAdm{Complex{r.g1 / y_base, r.b1 / y_base}, node.index});
+        const NodeEntry* node = find_node(nodes, r.node);
+        if (node == nullptr) return unresolved("source", r.id, "node", r.node);
+        const double z = s_base / r.sk;
+        const double x = z / std::sqrt(r.rx_ratio * r.rx_ratio + 1.0);
+        const double res = r.rx_ratio * x;
+        const std::size_t slack = buses.size();
+        buses.push_back(plain_bus(slack, r.u_ref, node->u_rated, BusType::Slack));
+        lines.push_back(Line{slack, node->index, res, x, 0.0, 0.0});
     }
-    return out;
+    return std::nullopt;
 }
 
-BusesAndBranches pgm_to_buses_and_branches(const PgmData& data, double s_base, double freq_hz) {
-    const double omega = freq_hz * kTwoPi;
-    const NodeTable nodes = node_table(data.node);
-    if (nodes.size() != data.node.size()) {
-        stop("node ids must be unique before the network is converted");
-    }
-    auto injections = collect_injections(data, s_base);
+}  // namespace
 
-    const std::size_t n_nodes = data.node.size();
+std::variant<ConvertedNetwork, std::string> convert_pgm(const PgmData& data, double s_base,
+                                                        double freq_hz) {
+    // Bus k is the node of the k-th smallest id: the one ranking every lookup below uses.
+    std::vector<PgmNode> sorted(data.node.begin(), data.node.end());
+    std::sort(sorted.begin(), sorted.end(),
+              [](const PgmNode& a, const PgmNode& b) { return a.id < b.id; });
+    if (auto problem = repeated_id(sorted)) return std::move(*problem);
+    const std::size_t n_nodes = sorted.size();
+    NodeTable nodes;
+    nodes.reserve(n_nodes);
+    for (std::size_t k = 0; k < n_nodes; ++k) {
+        nodes.emplace(sorted[k].id, NodeEntry{k, sorted[k].u_rated});
+    }
+
     const std::size_t n_active_sources = static_cast<std::size_t>(std::count_if(
         data.source.begin(), data.source.end(), [](const PgmSource& s) { return s.status != 0; }));
-    BusesAndBranches out;
+    ConvertedNetwork out;
     out.buses.reserve(n_nodes + data.three_winding_transformer.size() + n_active_sources);
-    out.buses.resize(n_nodes);
-    // The ids are unique, so every slot is filled once whatever the visiting order.
-    for (const PgmNode& record : data.node) {
-        const NodeEntry& node = node_of(nodes, record.id);
-        Bus bus = plain_bus(node.index, 1.0, node.u_rated, BusType::PQ);
-        if (auto injected = injections.extract(record.id)) {
-            bus.p_spec = injected.mapped().p;
-            bus.q_spec = injected.mapped().q;
-            bus.zip = std::move(injected.mapped().zip);
-        }
-        out.buses[node.index] = std::move(bus);
+    for (std::size_t k = 0; k < n_nodes; ++k) {
+        out.buses.push_back(plain_bus(k, 1.0, sorted[k].u_rated, BusType::PQ));
     }
-    injections.clear();
+    add_injections(data, nodes, s_base, out.buses);
 
-    apply_regulators(data, nodes, s_base, out.buses);
+    // The stages run in the order their reference problems are reported.
+    const double omega = freq_hz * kTwoPi;
     out.lines.reserve(data.line.size() + n_active_sources);
-    convert_lines(data.line, nodes, s_base, omega, out.lines);
     out.transformers.reserve(data.transformer.size() + 3 * data.three_winding_transformer.size());
-    convert_two_winding(data.transformer, nodes, s_base, out.transformers);
-    convert_three_winding(data.three_winding_transformer, nodes, n_nodes, s_base, out.buses,
-                          out.transformers);
-    convert_sources(data.source, nodes, s_base, out.buses, out.lines);
+    if (auto p = convert_shunts(data.shunt, nodes, s_base, out.shunts)) return std::move(*p);
+    if (auto p = apply_regulators(data, nodes, s_base, out.buses)) return std::move(*p);
+    if (auto p = convert_lines(data.line, nodes, s_base, omega, out.lines)) return std::move(*p);
+    if (auto p = convert_two_winding(data.transformer, nodes, s_base, out.transformers)) {
+        return std::move(*p);
+    }
+    if (auto p = convert_three_winding(data.three_winding_transformer, nodes, n_nodes, s_base,
+                                       out.buses, out.transformers)) {
+        return std::move(*p);
+    }
+    if (auto p = convert_sources(data.source, nodes, s_base, out.buses, out.lines)) {
+        return std::move(*p);
+    }
     return out;
 }
 

@@ -1,13 +1,10 @@
 #pragma once
 // Conversion of parsed PGM records into the engine's network: buses, lines, transformers and
-// shunts in per-unit, bus-numbered by sorted node id.
+// shunts in per-unit, bus-numbered by sorted node id. Node references are checked by the lookups
+// that use them, so a file is refused exactly when the conversion cannot resolve what it needs.
 
-#include <cstddef>
-#include <cstdint>
-#include <optional>
-#include <span>
 #include <string>
-#include <unordered_map>
+#include <variant>
 #include <vector>
 
 #include "network.hpp"
@@ -16,31 +13,22 @@
 
 namespace quillmere::pgm {
 
-// Node id -> bus index. Only ever looked up by key, so hash order reaches no output.
-using NodeIndexMap = std::unordered_map<std::uint64_t, std::size_t>;
-
-struct BusesAndBranches {
+// The engine's network, buses numbered by ascending node id.
+struct ConvertedNetwork {
     std::vector<Bus> buses;  // node buses, then star buses, then virtual slack buses
     std::vector<Line> lines;
     std::vector<Transformer> transformers;
+    std::vector<ShuntAdm> shunts;  // one per shunt record in service
 };
 
-// Ranks the node ids ascending; a repeated id keeps its last rank.
-NodeIndexMap node_id_to_idx(std::span<const PgmNode> nodes);
-
-// The first violation of the reference rules, as a message ready to show: a repeated node id, or a
-// node reference that the conversion must resolve and cannot. References the conversion may ignore
-// (loads, generators not under an active regulator, records out of service, dropped lines) are not
-// checked. Absent when the data can be converted.
-std::optional<std::string> find_reference_error(const PgmData& data);
-
-// One shunt per record in service. Stops on a node that does not resolve; run
-// find_reference_error first.
-std::vector<ShuntAdm> pgm_shunts_1ph(std::span<const PgmNode> nodes,
-                                     std::span<const PgmShunt> shunts, double s_base);
-
-// Buses, lines and transformers of the whole network. Stops on a repeated node id or a node
-// reference that does not resolve; run find_reference_error first.
-BusesAndBranches pgm_to_buses_and_branches(const PgmData& data, double s_base, double freq_hz);
+// Converts the whole network in per-unit of s_base, or returns the first reference problem as a
+// message ready to show. A repeated node id comes first, the smallest ("node id 5 appears twice",
+// "node id 5 appears 3 times"); then the first node reference the conversion needs that names no
+// node, in the order shunts, voltage regulators, lines, transformers, three-winding transformers,
+// sources ("line 7: from_node 42 is not a node id"). References the conversion does not need
+// (loads, generators not under an active regulator, records out of service, dropped lines) never
+// fail.
+std::variant<ConvertedNetwork, std::string> convert_pgm(const PgmData& data, double s_base,
+                                                        double freq_hz);
 
 }  // namespace quillmere::pgm

@@ -79,17 +79,15 @@ std::variant<LoadedNetwork, LoadError> load_network(const std::string& path, dou
         }
         input = std::move(std::get<PgmInput>(parsed));
     }
-    if (auto problem = find_reference_error(input.data)) {
+    auto converted = convert_pgm(input.data, s_base_va, freq_hz);
+    input = PgmInput{};
+    if (auto* problem = std::get_if<std::string>(&converted)) {
         return LoadError{LoadError::Kind::Reference, std::move(*problem)};
     }
-
-    const std::vector<ShuntAdm> shunts =
-        pgm_shunts_1ph(input.data.node, input.data.shunt, s_base_va);
-    BusesAndBranches network = pgm_to_buses_and_branches(input.data, s_base_va, freq_hz);
-    input = PgmInput{};
+    ConvertedNetwork& network = std::get<ConvertedNetwork>(converted);
 
     YBus ybus = network::build_ybus(network.buses.size(), network.lines, network.transformers);
-    network::stamp_shunts(ybus, shunts);
+    network::stamp_shunts(ybus, network.shunts);
     return LoadedNetwork{std::move(network.buses), std::move(ybus).finish()};
 }
 

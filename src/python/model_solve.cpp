@@ -20,11 +20,8 @@ std::string bus_list(const std::vector<std::size_t>& buses) {
 }
 
 PyObject* solve(Model& model) {
-    model.state = model.template_buses;
-    std::span<Bus> state(model.state);
-    model.solver.initial_guess(state, model.ybus);
-    auto [islands, stats] = model.solver.solve_with_stats(state, model.ybus, model.max_iter,
-                                                          model.tol, kSignalInterruption);
+    auto [islands, stats] = solve_case(model.solver, model.template_buses, {}, model.ybus,
+                                       model.state, model.max_iter, model.tol, kSignalInterruption);
     if (stats.outcome == SolveOutcome::Interrupted) return nullptr;  // the handler's exception
     for (const IslandReport& island : islands) {
         if (island.status == IslandStatus::NotConverged) {

@@ -5,18 +5,28 @@
 namespace quillmere::klu_native::btf {
 namespace {
 
+// The state of the augmenting-path searches, one per column k, each over columns and rows.
 struct Search {
-    std::span<const std::size_t> ap;
-    std::span<const std::size_t> ai;
-    std::vector<std::int64_t>& match;
-    std::vector<std::size_t> cheap;
-    std::vector<std::int64_t> flag;
-    std::vector<std::size_t> jstack;
-    std::vector<std::size_t> istack;
-    std::vector<std::size_t> pstack;
+    std::span<const std::uint32_t> ap;
+    std::span<const std::uint32_t> ai;
+    // Per row, its column or -1 while free. A matched row stays matched (only its column may
+    // change), which is what lets the cheap pass skip rows for good.
+    std::vector<std::int32_t>& match;
+    // Per column, its next entry the cheap pass has not tried; only moves forward, over all
+    // searches, so the cheap passes cost nnz in all.
+    std::vector<std::uint32_t> cheap;
+    // Per column, the search (its column k) that last visited it, -1 before any: flag[j] == k
+    // means visited in this search, with no clearing between searches.
+    std::vector<std::int32_t> flag;
+    // The path, by depth h = 0 .. head: jstack[h] its column (jstack[0] = k); istack[h] the row by
+    // which it leaves that column, matched to jstack[h+1] below the top, free at the top once
+    // found; pstack[h] the next entry of column jstack[h] the depth-first part tries.
+    std::vector<std::uint32_t> jstack;
+    std::vector<std::uint32_t> istack;
+    std::vector<std::uint32_t> pstack;
 
-    Search(std::size_t ncol, std::span<const std::size_t> p, std::span<const std::size_t> i,
-           std::vector<std::int64_t>& m)
+    Search(std::size_t ncol, std::span<const std::uint32_t> p, std::span<const std::uint32_t> i,
+           std::vector<std::int32_t>& m)
         : ap(p),
           ai(i),
           match(m),
@@ -27,19 +37,19 @@ struct Search {
           pstack(ncol) {}
 
     // Looks for an augmenting path from column k and flips it into the matching when found.
-    bool augment(std::size_t k) {
-        const std::int64_t mark = static_cast<std::int64_t>(k);
+    bool augment(std::uint32_t k) {
+        const auto mark = static_cast<std::int32_t>(k);
         bool found = false;
         std::size_t head = 0;
         jstack[0] = k;
         while (true) {
-            const std::size_t j = jstack[head];
-            const std::size_t pend = ap[j + 1];
+            const std::uint32_t j = jstack[head];
+            const std::uint32_t pend = ap[j + 1];
             if (flag[j] != mark) {
                 flag[j] = mark;
                 // Cheap assignment: the pointer only moves forward, over all searches.
-                std::size_t p = cheap[j];
-                std::size_t row = 0;
+                std::uint32_t p = cheap[j];
+                std::uint32_t row = 0;
                 while (p < pend && !found) {
                     row = ai[p++];
                     found = match[row] == -1;
@@ -51,14 +61,16 @@ struct Search {
                 }
                 pstack[head] = ap[j];
             }
-            std::size_t p = pstack[head];
+            // Every row of j is matched here (the cheap pass found none free, and a matched row
+            // stays so): step to the column of the first whose column this search has not seen.
+            std::uint32_t p = pstack[head];
             for (; p < pend; ++p) {
-                const std::size_t row = ai[p];
-                const std::int64_t j2 = match[row];
+                const std::uint32_t row = ai[p];
+                const auto j2 = static_cast<std::uint32_t>(match[row]);
                 if (flag[j2] != mark) {
                     pstack[head] = p + 1;
                     istack[head] = row;
-                    jstack[++head] = static_cast<std::size_t>(j2);
+                    jstack[++head] = j2;
                     break;
                 }
             }
@@ -67,8 +79,10 @@ struct Search {
                 --head;
             }
         }
+        // Flip the path: each of its rows is matched to the column it was reached from, which
+        // frees no row and matches one more column, k.
         for (std::size_t h = head + 1; h-- > 0;) {
-            match[istack[h]] = static_cast<std::int64_t>(jstack[h]);
+            match[istack[h]] = static_cast<std::int32_t>(jstack[h]);
         }
         return true;
     }
@@ -76,13 +90,13 @@ struct Search {
 
 }  // namespace
 
-Matching maxtrans(std::size_t nrow, std::size_t ncol, std::span<const std::size_t> ap,
-                  std::span<const std::size_t> ai) {
+Matching maxtrans(std::size_t nrow, std::size_t ncol, std::span<const std::uint32_t> ap,
+                  std::span<const std::uint32_t> ai) {
     check_pattern(nrow, ncol, ap, ai);
-    Matching out{std::vector<std::int64_t>(nrow, -1), 0};
+    Matching out{std::vector<std::int32_t>(nrow, -1), 0};
     Search search(ncol, ap, ai, out.match);
     for (std::size_t k = 0; k < ncol; ++k) {
-        if (search.augment(k)) ++out.nmatch;
+        if (search.augment(static_cast<std::uint32_t>(k))) ++out.nmatch;
     }
     return out;
 }

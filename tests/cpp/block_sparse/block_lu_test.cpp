@@ -11,8 +11,8 @@
 #include <vector>
 
 #include "block_sparse.hpp"
-#include "klu_native/test_util.hpp"
 #include "stop.hpp"
+#include "support/sparse_systems.hpp"
 
 namespace quillmere {
 namespace {
@@ -48,8 +48,8 @@ std::optional<Vectors> factor_and_solve(const Given& m, const Vectors& rhs) {
 
 // Relative difference of x from the solution of the scalar matrix by a dense LU.
 double dense_diff(const Given& m, const Vectors& rhs, const Vectors& x) {
-    testing::Triplets t;
-    testing::Vec b, got;
+    test_support::Triplets t;
+    test_support::Vec b, got;
     for (std::size_t e = 0; e < m.blocks.size(); ++e) {
         for (std::size_t k = 0; k < 4; ++k) {
             t.push_back({2 * m.rows[e] + k / 2, 2 * m.cols[e] + k % 2, m.blocks[e][k]});
@@ -59,7 +59,7 @@ double dense_diff(const Given& m, const Vectors& rhs, const Vectors& x) {
         b.push_back(rhs[k / 2][k % 2]);
         got.push_back(x[k / 2][k % 2]);
     }
-    return testing::rel_diff(got, testing::dense_solve(2 * m.n, t, b).value());
+    return test_support::rel_diff(got, test_support::dense_solve(2 * m.n, t, b).value());
 }
 
 // A random structurally symmetric pattern (each position pushed with its mirror) with random
@@ -70,7 +70,8 @@ Given random_matrix(std::uint64_t seed, std::uint64_t value_seed, std::size_t n)
     std::uniform_real_distribution<double> value(-1.0, 1.0);
     std::vector<std::tuple<std::size_t, std::size_t, Block>> entries;
     std::vector<double> sum(2 * n, 1.0);
-    for (auto [r, c] : testing::random_entries(n, seed % 3 == 0 ? 0.3 : 0.08, 0.5, false, rng)) {
+    for (auto [r, c] :
+         test_support::random_entries(n, seed % 3 == 0 ? 0.3 : 0.08, 0.5, false, rng)) {
         for (auto [i, j] : {std::pair{r, c}, std::pair{c, r}}) {
             Block b{};
             if (values() % 4 != 0) b = {value(values), value(values), value(values), value(values)};

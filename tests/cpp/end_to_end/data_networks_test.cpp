@@ -8,8 +8,8 @@
 #include <string>
 #include <vector>
 
-#include "engine/agreement.hpp"
 #include "pgm/load.hpp"
+#include "support/agreement.hpp"
 
 namespace quillmere {
 namespace {
@@ -42,7 +42,7 @@ TEST(DataNetworks, LoadWithTheirBusCountsAndSolveAlikeOnEveryBackend) {
         if (!c.compare_backends) continue;
         std::vector<Bus> start = net.buses;
         network::linear_initial_guess(start, net.ybus);
-        EXPECT_EQ(testing::expect_backends_agree(start, net.ybus, 20, 1e-6).outcome,
+        EXPECT_EQ(test_support::expect_backends_agree(start, net.ybus, 20, 1e-6).outcome,
                   SolveOutcome::Converged);
     }
 }

@@ -1,6 +1,6 @@
-// The "block" and "klu_native" backends give, bit for bit, the voltages and pass histories they gave
-// when these hashes were taken. Speed work on the kernels must not change a single rounding. Each
-// start is the linear initial guess rounded to a 2^-24 grid, so that a change of the guess at
+// The "block" and "klu_native" backends give, bit for bit, the voltages and pass histories they
+// gave when these hashes were taken. Speed work on the kernels must not change a single rounding.
+// Each start is the linear initial guess rounded to a 2^-24 grid, so that a change of the guess at
 // rounding level does not move it.
 
 #include <gtest/gtest.h>
@@ -13,9 +13,9 @@
 #include <string>
 #include <vector>
 
-#include "network/networks.hpp"
 #include "pgm/load.hpp"
 #include "solver.hpp"
+#include "support/networks.hpp"
 
 namespace quillmere {
 namespace {
@@ -58,8 +58,7 @@ void expect_pinned(std::span<const Bus> template_buses, const YBusSparse& ybus, 
         const auto [islands, stats] =
             PersistentSolver(backend).solve_with_stats(buses, ybus, 30, 1e-6);
         EXPECT_EQ(result_hash(buses, stats), expected)
-            << "backend " << static_cast<int>(backend) << ", " << stats.history.size()
-            << " passes";
+            << "backend " << static_cast<int>(backend) << ", " << stats.history.size() << " passes";
     }
 }
 
@@ -71,8 +70,8 @@ TEST(PinnedResults, RandomNetworks) {
     };
     for (const auto& [seed, pin] : cases) {
         SCOPED_TRACE(::testing::Message() << "seed " << seed);
-        const testing::Net net =
-            testing::synthetic({{1, 400}, {2, 150}, {0, 20}, {1, 1}, {1, 900}}, seed);
+        const test_support::Net net =
+            test_support::synthetic({{1, 400}, {2, 150}, {0, 20}, {1, 1}, {1, 900}}, seed);
         expect_pinned(net.buses, net.y, pin);
     }
 }

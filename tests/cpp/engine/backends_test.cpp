@@ -7,13 +7,13 @@
 #include <cstdint>
 #include <vector>
 
-#include "engine/agreement.hpp"
-#include "network/networks.hpp"
+#include "support/agreement.hpp"
+#include "support/networks.hpp"
 
 namespace quillmere {
 namespace {
 
-using testing::IslandShape;
+using test_support::IslandShape;
 
 TEST(Backends, AgreeOnVoltagesPassesAndStatusesOfRandomMultiIslandNetworks) {
     const std::vector<IslandShape> small{{1, 6}, {0, 3}, {2, 5}, {1, 1}};
@@ -28,12 +28,13 @@ TEST(Backends, AgreeOnVoltagesPassesAndStatusesOfRandomMultiIslandNetworks) {
                           {medium, 2, SolveOutcome::MaxIterations}};
     for (const Case& c : cases) {
         for (std::uint64_t seed : {1u, 2u, 3u}) {
-            const testing::Net net = testing::synthetic(c.islands, seed);
+            const test_support::Net net = test_support::synthetic(c.islands, seed);
             std::vector<Bus> start = net.buses;
             network::linear_initial_guess(start, net.y);
             SCOPED_TRACE(::testing::Message() << c.islands.size() << " islands, max_iter "
                                               << c.max_iter << ", seed " << seed);
-            const SolveStats ref = testing::expect_backends_agree(start, net.y, c.max_iter, 1e-10);
+            const SolveStats ref =
+                test_support::expect_backends_agree(start, net.y, c.max_iter, 1e-10);
             EXPECT_EQ(ref.outcome, c.outcome);
             EXPECT_GE(ref.history.size(), 2u);
         }

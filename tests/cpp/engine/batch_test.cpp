@@ -21,16 +21,16 @@
 #include <vector>
 
 #include "batch.hpp"
-#include "network/networks.hpp"
 #include "stop.hpp"
+#include "support/networks.hpp"
 #include "thread_pool.hpp"
 
 namespace quillmere {
 namespace {
 
 using std::nullopt;
-using testing::grid;
-using testing::Net;
+using test_support::grid;
+using test_support::Net;
 constexpr std::uint64_t kMaxIter = 15;
 constexpr std::uint64_t kMaxIterUnbounded = std::numeric_limits<std::uint64_t>::max();
 constexpr double kTol = 1e-10;
@@ -99,6 +99,10 @@ TEST(Batch, ResultsInScenarioOrderEqualSequentialSolvesForEveryThreadCount) {
             for (std::size_t s = 0; s < scenarios.size(); ++s) {
                 EXPECT_EQ(fingerprint(got[s]), want[s]) << threads << " threads, scenario " << s;
             }
+        }
+        // The workers' solvers outlive the batch: the second one made no pattern again.
+        for (const PersistentSolver& kept : cache->solver.solvers) {
+            EXPECT_LE(kept.pattern_builds(), 1u);
         }
     }
 }
@@ -178,8 +182,9 @@ TEST(ThreadPool, TickRunsOnTheCallerUntilEveryCopyEnded) {
 // Scenarios that never end (a load far beyond what the line carries, no pass limit) end once the
 // caller's interruption answers true: no results, the same solver serving the next batch.
 TEST(Batch, AnInterruptionEndsScenariosThatNeverWouldAndGivesNoResults) {
-    const Net net{{testing::bus(0, BusType::Slack), testing::bus(1, BusType::PQ, -0.5, -0.1)},
-                  testing::ybus_of(2, {{0, 1, {4, -12}}})};
+    const Net net{
+        {test_support::bus(0, BusType::Slack), test_support::bus(1, BusType::PQ, -0.5, -0.1)},
+        test_support::ybus_of(2, {{0, 1, {4, -12}}})};
     const std::vector<Scenario> endless(40, Scenario{{{-1e3, -2e2, nullopt, 1}}, {}});
     std::optional<BatchCache> cache;
     BatchSolver& solver = *fetched(cache, 4);

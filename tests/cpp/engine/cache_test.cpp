@@ -8,19 +8,19 @@
 #include <span>
 #include <vector>
 
-#include "network/networks.hpp"
 #include "newton.hpp"
 #include "solver.hpp"
+#include "support/networks.hpp"
 
 namespace quillmere {
 namespace {
 
-using testing::Net;
+using test_support::Net;
 
 // Each backend keeps its analysed object (and, but for "block", the Jacobian pattern) across
 // solves; reset drops both and the next solve makes them again, with the same passes.
 TEST(Cache, KeptAcrossSolvesAndRebuiltAfterReset) {
-    const Net net = testing::grid();
+    const Net net = test_support::grid();
     for (Backend backend : {Backend::Scalar, Backend::Block, Backend::KluNative}) {
         SCOPED_TRACE(static_cast<int>(backend));
         PersistentSolver solver(backend);
@@ -50,7 +50,7 @@ struct Solved {
 };
 
 Solved solve_grid(PersistentSolver& solver, std::uint64_t max_iter, Interruption check = {}) {
-    const Net net = testing::grid();
+    const Net net = test_support::grid();
     std::vector<Bus> buses = net.buses;
     const auto [islands, stats] = solver.solve_with_stats(buses, net.y, max_iter, 1e-10, check);
     Solved r{{}, stats.outcome, islands.size()};
@@ -120,7 +120,7 @@ TEST(Cache, FailedCreateIsRetriedAndFailedSolveKeepsTheObject) {
     std::optional<JacobianPattern> pattern;
     std::optional<ScriptedSystem> system;
     NewtonWork work;
-    const Net net = testing::grid();
+    const Net net = test_support::grid();
     auto run = [&](std::uint64_t max_iter) {
         std::vector<Bus> buses = net.buses;
         const SolveStats stats = newton_raphson_cached(std::span<Bus>(buses), net.y, max_iter,
@@ -131,14 +131,14 @@ TEST(Cache, FailedCreateIsRetriedAndFailedSolveKeepsTheObject) {
     EXPECT_EQ(no_create.outcome, SolveOutcome::SingularJacobian);
     EXPECT_EQ(no_create.history.size(), 1u);
     EXPECT_FALSE(system.has_value());
-    EXPECT_EQ(testing::largest_shift(untouched, net.buses), 0.0);
+    EXPECT_EQ(test_support::largest_shift(untouched, net.buses), 0.0);
     const auto [failed, third_pass] = run(20);
     EXPECT_EQ(third_pass.outcome, SolveOutcome::SingularJacobian);
     EXPECT_EQ(third_pass.history.size(), 3u);
     EXPECT_TRUE(system.has_value());
     const auto [two, two_passes] = run(2);
     EXPECT_EQ(two_passes.outcome, SolveOutcome::MaxIterations);
-    EXPECT_EQ(testing::largest_shift(failed, two), 0.0);
+    EXPECT_EQ(test_support::largest_shift(failed, two), 0.0);
     EXPECT_EQ(run(20).second.outcome, SolveOutcome::Converged);
     EXPECT_EQ(script.creates, 2);
 }

@@ -12,8 +12,8 @@
 #include <utility>
 #include <vector>
 
-#include "network/networks.hpp"
 #include "newton_block.hpp"
+#include "support/networks.hpp"
 
 namespace quillmere {
 namespace {
@@ -27,7 +27,7 @@ struct AtRandomVoltages {
 };
 
 AtRandomVoltages at_random_voltages() {
-    auto [buses, y] = testing::synthetic({{1, 60}}, 12345);
+    auto [buses, y] = test_support::synthetic({{1, 60}}, 12345);
     std::mt19937_64 rng(7);
     std::uniform_real_distribution<double> u(0.0, 1.0);
     for (Bus& b : buses) {
@@ -51,8 +51,8 @@ TEST(JacobianPattern, FillMatchesFiniteDifferences) {
 
     std::vector<std::size_t> pvpq, pq;
     for (const Bus& b : buses) {
-        if (b.bus_type != 0) pvpq.push_back(b.index);
-        if (b.bus_type == 2) pq.push_back(b.index);
+        if (b.bus_type != BusType::Slack) pvpq.push_back(b.index);
+        if (b.bus_type == BusType::PQ) pq.push_back(b.index);
     }
     const std::size_t dim = pvpq.size() + pq.size();
     std::vector<double> jac(dim * dim, 0.0);

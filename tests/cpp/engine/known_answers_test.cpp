@@ -5,15 +5,15 @@
 #include <cmath>
 #include <vector>
 
-#include "network/networks.hpp"
 #include "solver.hpp"
+#include "support/networks.hpp"
 
 namespace quillmere {
 namespace {
 
-using testing::Branch;
-using testing::bus;
-using testing::phasor;
+using test_support::Branch;
+using test_support::bus;
+using test_support::phasor;
 
 // V2 of a feeder: slack at magnitude v1 (angle 0), series impedance z, constant-power load s_load
 // drawn at the far end; the high-voltage root of v^4 + (2 Re(conj(z) s) - v1^2) v^2 + |z s|^2 = 0.
@@ -43,13 +43,16 @@ TEST(KnownAnswers, SolvedVoltagesBalanceEveryBus) {
         {{bus(0, BusType::Slack, 0, 0, 1.02), bus(1, BusType::PV, 0.5, 0, 1.01),
           bus(2, BusType::PQ, -0.9, -0.35)},
          {{0, 1, {5, -15}}, {1, 2, {3, -10}}, {0, 2, {6, -24}}}},
-        {feeder(1.0, {-0.2, 0.1}, {{{-0.3, -0.1}, 0}, {{-0.4, -0.2}, 1}, {{-0.5, 0.1}, 2}}),
+        {feeder(1.0, {-0.2, 0.1},
+                {{{-0.3, -0.1}, ZipKind::ConstantPower},
+                 {{-0.4, -0.2}, ZipKind::ConstantCurrent},
+                 {{-0.5, 0.1}, ZipKind::ConstantImpedance}}),
          {{0, 1, {3, -12}}}},
     };
     for (std::size_t n = 0; const auto& [start, branches] : cases) {
         SCOPED_TRACE(::testing::Message() << "case " << n++);
         std::vector<Bus> buses = start;
-        const YBusSparse y = testing::ybus_of(buses.size(), branches);
+        const YBusSparse y = test_support::ybus_of(buses.size(), branches);
         network::linear_initial_guess(buses, y);
         const auto [islands, stats] = PersistentSolver{}.solve_with_stats(buses, y, 100, 1e-12);
         ASSERT_EQ(stats.outcome, SolveOutcome::Converged);
@@ -63,7 +66,10 @@ TEST(KnownAnswers, SolvedVoltagesBalanceEveryBus) {
                 const Complex other = phasor(buses[br.i == k ? br.j : br.i]);
                 drawn += phasor(buses[k]) * std::conj((phasor(buses[k]) - other) * br.y);
             }
-            for (const ZipTerm& t : buses[k].zip) wanted += t.s * std::pow(buses[k].vm, t.kind);
+            // A term's kind is the power of vm it scales with.
+            for (const ZipTerm& t : buses[k].zip) {
+                wanted += t.s * std::pow(buses[k].vm, static_cast<int>(t.kind));
+            }
             EXPECT_NEAR(drawn.real(), wanted.real(), 1e-9) << "bus " << k;
             EXPECT_TRUE(is_pq(buses[k]) ? std::abs(drawn.imag() - wanted.imag()) < 1e-9
                                         : buses[k].vm == start[k].vm)

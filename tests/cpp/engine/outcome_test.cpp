@@ -8,17 +8,17 @@
 #include <span>
 #include <vector>
 
-#include "network/networks.hpp"
 #include "solver.hpp"
 #include "stop.hpp"
+#include "support/networks.hpp"
 
 namespace quillmere {
 namespace {
 
-using testing::bus;
-using testing::Net;
-using testing::phasor;
-using testing::ybus_of;
+using test_support::bus;
+using test_support::Net;
+using test_support::phasor;
+using test_support::ybus_of;
 using O = SolveOutcome;
 using S = IslandStatus;
 constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
@@ -85,7 +85,7 @@ TEST(Outcome, EachCaseEndsAlikeOnEveryBackend) {
             std::vector<S> got;
             for (const IslandReport& r : islands) got.push_back(r.status);
             EXPECT_EQ(got, c.statuses);
-            EXPECT_TRUE(!c.unchanged || testing::largest_shift(buses, c.net.buses) == 0.0);
+            EXPECT_TRUE(!c.unchanged || test_support::largest_shift(buses, c.net.buses) == 0.0);
             if (c.statuses.back() == kSL) {  // buses 3 and 4 become zero-voltage slacks
                 for (std::size_t b : {3, 4})
                     EXPECT_TRUE(is_slack(buses[b]) && buses[b].vm == 0.0) << b;
@@ -95,7 +95,7 @@ TEST(Outcome, EachCaseEndsAlikeOnEveryBackend) {
     std::vector<Bus> repeated_index = solved.buses;
     // A PV bus claiming PQ bus 1's index: bus 1 would fill two reactive rows where one exists.
     repeated_index[3].index = 1;
-    repeated_index[3].bus_type = static_cast<std::uint8_t>(BusType::PV);
+    repeated_index[3].bus_type = BusType::PV;
     EXPECT_THROW(PersistentSolver{}.solve_with_stats(repeated_index, solved.y, 5, 1e-8), Stop);
 }
 

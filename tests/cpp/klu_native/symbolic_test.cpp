@@ -11,21 +11,33 @@
 
 #include "klu_native/amd/aat.hpp"
 #include "klu_native/amd/amd.hpp"
+#include "klu_native/amd/core.hpp"
 #include "klu_native/amd/postorder.hpp"
 #include "klu_native/analyze.hpp"
-#include "klu_native/test_util.hpp"
 #include "stop.hpp"
+#include "support/sparse_systems.hpp"
 
 namespace quillmere::klu_native {
 namespace {
 
-using testing::from_entries;
-using testing::Pattern;
+using test_support::from_entries;
+using test_support::Pattern;
 using Perm = std::vector<std::size_t>;
+using Order = std::vector<std::uint32_t>;
+using Lists = std::vector<std::vector<std::int32_t>>;
+
+Lists lists_of(const amd::SymmetricLists& g) {
+    Lists out;
+    for (std::size_t i = 0; i < g.pe.size(); ++i) {
+        const auto begin = g.iw.begin() + g.pe[i];
+        out.emplace_back(begin, begin + g.len[i]);
+    }
+    return out;
+}
 
 // Full diagonal; each of the nodes 0 .. hubs-1 joined to every higher node below `reach`.
 Pattern hubs(std::size_t n, std::size_t hubs, std::size_t reach) {
-    testing::Entries e;
+    test_support::Entries e;
     for (std::size_t i = 0; i < n; ++i) e.push_back({i, i});
     for (std::size_t h = 0; h < hubs; ++h) {
         for (std::size_t i = h + 1; i < reach; ++i) e.insert(e.end(), {{h, i}, {i, h}});
@@ -46,7 +58,7 @@ TEST(AmdOrder, ExactOrdersAndInvalidPatterns) {
     // order. A hub of exactly 110 is not: its leaves go from the highest down, then the hub, then
     // the isolated nodes as roots of their own. A complete graph is one supervariable.
     const std::vector<std::pair<Pattern, Perm>> cases = {
-        {testing::tridiagonal(5), {4, 3, 2, 0, 1}},
+        {test_support::tridiagonal(5), {4, 3, 2, 0, 1}},
         {hubs(5, 1, 5), {4, 3, 2, 1, 0}},
         {from_entries(1, {}), {0}},
         {from_entries(0, {}), {}},
@@ -71,31 +83,69 @@ TEST(AmdOrder, ExactOrdersAndInvalidPatterns) {
     EXPECT_THROW(amd::amd_order(2, Perm{0, 1, 3}, Perm{0}), Stop);  // column past the rows
     // Symmetric lists: column 0's lower row 2 is paired only in the final sweep; the upper entry
     // (0, 2) first catches up column 0's lower row 1.
-    EXPECT_EQ(amd::build_symmetric_lists(3, Perm{0, 2, 4, 6}, Perm{0, 2, 0, 1, 1, 2}),
-              (amd::AdjacencyLists{{1, 2}, {0, 2}, {1, 0}}));
-    EXPECT_EQ(amd::build_symmetric_lists(3, Perm{0, 2, 2, 3}, Perm{1, 2, 0}),
-              (amd::AdjacencyLists{{2, 1}, {0}, {0}}));
+    EXPECT_EQ(lists_of(amd::build_symmetric_lists(3, Order{0, 2, 4, 6}, Order{0, 2, 0, 1, 1, 2})),
+              (Lists{{1, 2}, {0, 2}, {1, 0}}));
+    EXPECT_EQ(lists_of(amd::build_symmetric_lists(3, Order{0, 2, 2, 3}, Order{1, 2, 0})),
+              (Lists{{2, 1}, {0}, {0}}));
     // Children 0, 1, 2 of node 3: on equal keys the highest index stays last; a larger key moves
     // child 0 behind the others.
-    using Keys = std::vector<std::int64_t>;
+    using Keys = std::vector<std::int32_t>;
     const Keys parent = {3, 3, 3, -1}, nv = {1, 1, 1, 1};
-    EXPECT_EQ(amd::postorder(4, parent, nv, Keys{0, 0, 0, 0}), (Perm{0, 1, 2, 3}));
-    EXPECT_EQ(amd::postorder(4, parent, nv, Keys{5, 0, 0, 0}), (Perm{2, 0, 1, 3}));
+    EXPECT_EQ(amd::postorder(4, parent, nv, Keys{0, 0, 0, 0}), (Keys{0, 1, 2, 3}));
+    EXPECT_EQ(amd::postorder(4, parent, nv, Keys{5, 0, 0, 0}), (Keys{2, 0, 1, 3}));
+}
+
+// With no free room every new element's list first slides the live lists together; the order
+// must not notice.
+TEST(AmdOrder, OrderDoesNotDependOnFreeRoom) {
+    std::mt19937_64 rng(20261207);
+    for (std::size_t n : {5, 16, 40, 150, 400}) {
+        for (double d : {0.01, 0.05, 0.2, 0.9}) {
+            const Pattern pat =
+                from_entries(n, test_support::random_entries(n, d, 0.5, false, rng));
+            const Order ap(pat.ap.begin(), pat.ap.end()), ai(pat.ai.begin(), pat.ai.end());
+            amd::SymmetricLists roomy = amd::build_symmetric_lists(n, ap, ai);
+            amd::SymmetricLists tight = roomy;
+            tight.iw.resize(static_cast<std::size_t>(tight.pfree));
+            EXPECT_EQ(amd::amd_2(n, std::move(tight)), amd::amd_2(n, std::move(roomy)))
+                << "n " << n << " density " << d;
+        }
+    }
+}
+
+// The analysis walks the pattern as compress_pattern promises it; any other stops.
+TEST(Analyze, BrokenPatternsStop) {
+    // (n, col_ptr, row_idx)
+    const std::vector<std::tuple<std::uint32_t, Order, Order>> broken = {
+        {2, {0, 2, 3}, {1, 0, 1}},  // rows not increasing
+        {2, {0, 2, 3}, {0, 0, 1}},  // row repeated
+        {2, {0, 2, 1}, {0, 1}},     // pointers decreasing
+        {2, {0, 1, 3}, {0, 1, 2}},  // row beyond n
+        {2, {1, 2, 3}, {0, 1, 1}},  // first pointer not zero
+        {2, {0, 1, 4}, {0, 1, 1}},  // last pointer beyond the rows
+    };
+    for (const auto& [n, col_ptr, row_idx] : broken) {
+        CompressedPattern a;
+        a.n = n;
+        a.col_ptr = col_ptr;
+        a.row_idx = row_idx;
+        EXPECT_THROW(analyze(a), Stop) << ::testing::PrintToString(col_ptr);
+    }
 }
 
 TEST(Analyze, ExactResults) {
     // Rows 0 and 2 and columns 1 and 2 stay unmatched: they are paired in increasing order.
     const Pattern unmatched = from_entries(4, {{1, 0}, {3, 0}, {3, 3}, {1, 3}});
     // (pattern, p, q, r)
-    const std::vector<std::tuple<Pattern, Perm, Perm, Perm>> cases = {
+    const std::vector<std::tuple<Pattern, Order, Order, Order>> cases = {
         {from_entries(0, {}), {}, {}, {0}},
         {from_entries(1, {{0, 0}}), {0}, {0}, {0, 1}},
         {from_entries(2, {{0, 0}, {1, 0}, {1, 1}}), {1, 0}, {1, 0}, {0, 1, 2}},
         {from_entries(2, {{0, 0}, {1, 0}}), {1, 0}, {1, 0}, {0, 1, 2}},
-        {testing::tridiagonal(5), {4, 3, 2, 0, 1}, {4, 3, 2, 0, 1}, {0, 5}},
+        {test_support::tridiagonal(5), {4, 3, 2, 0, 1}, {4, 3, 2, 0, 1}, {0, 5}},
         // Blocks below 4 rows keep their order; from 4 rows on AMD orders them.
-        {testing::tridiagonal(3), {0, 1, 2}, {0, 1, 2}, {0, 3}},
-        {testing::tridiagonal(4), {3, 2, 0, 1}, {3, 2, 0, 1}, {0, 4}},
+        {test_support::tridiagonal(3), {0, 1, 2}, {0, 1, 2}, {0, 3}},
+        {test_support::tridiagonal(4), {3, 2, 0, 1}, {3, 2, 0, 1}, {0, 4}},
         {unmatched, {0, 1, 3, 2}, {1, 0, 3, 2}, {0, 1, 3, 4}},
     };
     for (const auto& [pat, p, q, r] : cases) {
@@ -119,7 +169,9 @@ Pattern transpose(const Pattern& a) {
 // string. `perfect`: the pattern has a perfect matching, so the diagonal must be zero-free.
 std::string check_symbolic(const Pattern& pat, const Symbolic& s, bool perfect) {
     const std::size_t n = pat.n;
-    if (!testing::is_permutation(s.p, n) || !testing::is_permutation(s.q, n)) return "no perm";
+    if (!test_support::is_permutation(Perm(s.p.begin(), s.p.end()), n) ||
+        !test_support::is_permutation(Perm(s.q.begin(), s.q.end()), n))
+        return "no perm";
     if (s.r.empty() || s.r.front() != 0 || s.r.back() != n ||
         std::adjacent_find(s.r.begin(), s.r.end(), std::greater_equal<>()) != s.r.end())
         return "r not increasing from 0 to n";
@@ -169,12 +221,12 @@ TEST(Analyze, RandomPatternsKeepEveryPromise) {
                 for (bool matched : {false, true}) {
                     SCOPED_TRACE(::testing::Message() << "n " << n << " density " << d << " " << g);
                     const Pattern pat =
-                        from_entries(n, testing::random_entries(n, d, g, matched, rng));
+                        from_entries(n, test_support::random_entries(n, d, g, matched, rng));
                     EXPECT_EQ(
                         check_symbolic(pat, analyze(pat.n, pat.ap, pat.ai), matched || g == 1.0),
                         "");
                     const auto amd = amd::amd_order(pat.n, pat.ap, pat.ai);
-                    EXPECT_TRUE(amd && testing::is_permutation(*amd, n));
+                    EXPECT_TRUE(amd && test_support::is_permutation(*amd, n));
                 }
             }
         }
@@ -186,13 +238,14 @@ TEST(Analyze, MillionNodePathsNeedNoDeepCallStack) {
     // A lower bidiagonal is one depth-first chain through n blocks of one; with the last column
     // reaching only row 0 instead, the matching needs one augmenting path through every column;
     // the tridiagonal is one block whose assembly tree is a path.
-    testing::Entries chain;
+    test_support::Entries chain;
     for (std::size_t j = 0; j + 1 < n; ++j) chain.insert(chain.end(), {{j, j}, {j + 1, j}});
-    testing::Entries shifted = chain;
+    test_support::Entries shifted = chain;
     chain.push_back({n - 1, n - 1});
     shifted.push_back({0, n - 1});
-    const std::vector<std::pair<Pattern, std::size_t>> cases = {
-        {from_entries(n, chain), n}, {from_entries(n, shifted), n}, {testing::tridiagonal(n), 1}};
+    const std::vector<std::pair<Pattern, std::size_t>> cases = {{from_entries(n, chain), n},
+                                                                {from_entries(n, shifted), n},
+                                                                {test_support::tridiagonal(n), 1}};
     for (const auto& [pat, blocks] : cases) {
         const Symbolic s = analyze(pat.n, pat.ap, pat.ai);
         EXPECT_EQ(s.r.size(), blocks + 1);

@@ -12,15 +12,15 @@
 
 #include "klu_native/klu_native.hpp"
 #include "klu_native/refactor.hpp"
-#include "klu_native/test_util.hpp"
 #include "stop.hpp"
+#include "support/sparse_systems.hpp"
 
 namespace quillmere::klu_native {
 namespace {
 
-using testing::Triplets;
-using testing::values_of;
-using testing::Vec;
+using test_support::Triplets;
+using test_support::values_of;
+using test_support::Vec;
 using Perm = std::vector<std::size_t>;
 constexpr double nan = std::numeric_limits<double>::quiet_NaN();
 
@@ -51,9 +51,14 @@ TEST(Lpivot, ChoiceAndRemainingOrder) {
 // Column 0 pivots on row 1, so its diagonal row 0 passes to column 1 (the one row 1 had been
 // logged for), which then takes row 0 (1 >= 0.001 * 2) over the larger row 2.
 TEST(FactorBlock, RejectedDiagonalPassesToTheNextColumn) {
-    const std::vector<std::vector<GatheredEntry>> cols = {
-        {{0, 1e-6}, {1, 1.0}}, {{0, 1.0}, {2, 2.0}}, {{0, 1.0}, {2, 1.0}}};
-    EXPECT_EQ(factor_block(3, cols, 0.001)->perm, (Perm{1, 0, 2}));
+    const std::vector<std::uint32_t> begin = {0, 2, 4}, end = {2, 4, 6}, rows = {0, 1, 0, 2, 0, 2};
+    const Vec values = {1e-6, 1.0, 1.0, 2.0, 1.0, 1.0};
+    FactorWork work(3);
+    Numeric num;
+    num.lp = num.up = {0};
+    std::vector<std::uint32_t> perm(3);
+    ASSERT_TRUE(factor_block(0, {begin, end, rows, values}, 0.001, work, num, perm));
+    EXPECT_EQ(perm, (std::vector<std::uint32_t>{1, 0, 2}));
 }
 
 // One work column serves every column of every call, so a failing refactorisation must leave it
@@ -101,6 +106,40 @@ TEST(Permute, EntriesLandOnTheirPermutedPositions) {
     EXPECT_EQ(m.block_start[last] - m.a.col_ptr[last], 2u);
 }
 
+// The layout of sparse and of dense random systems (columns short and long enough for either way
+// of sorting them): every column's rows strictly ascending, its entries above the diagonal block
+// before block_start, and every triplet on its permuted position.
+TEST(Permute, ColumnsAreSortedAndSplitAtTheirBlocks) {
+    std::mt19937_64 rng(20261209);
+    for (double density : {0.05, 0.9}) {
+        const std::size_t n = 40;
+        Triplets t = test_support::random_system(n - 1, density, rng);
+        t.insert(t.end(), {{n - 1, n - 1, 2.0}, {0, n - 1, 1.0}, {5, n - 1, 1.0}});
+        const auto sys = KluNativeSystem::create(n, t);
+        ASSERT_TRUE(sys) << density;
+        const PermutedMatrix& m = sys->matrix();
+        std::vector<std::uint32_t> pinv(n), qinv(n), first(n);
+        for (std::uint32_t k = 0; k < n; ++k) pinv[sys->numeric().pnum[k]] = qinv[m.q[k]] = k;
+        for (std::size_t b = 0; b + 1 < m.r.size(); ++b) {
+            for (std::uint32_t k = m.r[b]; k < m.r[b + 1]; ++k) first[k] = m.r[b];
+        }
+        for (std::uint32_t k = 0; k < n; ++k) {
+            for (std::uint32_t e = m.a.col_ptr[k]; e < m.a.col_ptr[k + 1]; ++e) {
+                if (e > m.a.col_ptr[k]) {
+                    EXPECT_LT(m.a.row_idx[e - 1], m.a.row_idx[e]) << k;
+                }
+                EXPECT_EQ(e < m.block_start[k], m.a.row_idx[e] < first[k]) << k;
+            }
+        }
+        for (std::size_t k = 0; k < t.size(); ++k) {
+            const std::uint32_t e = m.a.slot[k];
+            const std::uint32_t col = qinv[t[k].col];
+            EXPECT_TRUE(m.a.col_ptr[col] <= e && e < m.a.col_ptr[col + 1]) << k;
+            EXPECT_EQ(m.a.row_idx[e], pinv[t[k].row]) << k;
+        }
+    }
+}
+
 // Random systems with a trailing 1x1 block match a dense LU, for the first matrix and neighbours of
 // it refactored along its pivot order. After a zero pivot (in the first column of the largest
 // block, or in the trailing block after the others were refactored) the next call gives exactly
@@ -110,7 +149,7 @@ TEST(KluNativeSystem, RandomSystemsMatchDenseLuAndZeroPivotsLeaveNoTrace) {
     std::uniform_real_distribution<double> wiggle(-0.1, 0.1);
     for (int trial = 0; trial < 300; ++trial) {
         const std::size_t n = 2 + rng() % 40;
-        Triplets t = testing::random_system(n - 1, trial % 2 == 0 ? 0.05 : 0.2, rng);
+        Triplets t = test_support::random_system(n - 1, trial % 2 == 0 ? 0.05 : 0.2, rng);
         t.insert(t.end(), {{n - 1, n - 1, 2.0}, {0, n - 1, 1.0}});
         Vec rhs(n);
         std::iota(rhs.begin(), rhs.end(), -3.0);
@@ -120,9 +159,9 @@ TEST(KluNativeSystem, RandomSystemsMatchDenseLuAndZeroPivotsLeaveNoTrace) {
             Triplets now = t;
             for (auto& e : now) e.value *= step == 0 ? 1.0 : 1.0 + wiggle(rng);
             const auto x = sys->factor_and_solve_values(values_of(now), rhs);
-            const auto want = testing::dense_solve(n, now, rhs);
+            const auto want = test_support::dense_solve(n, now, rhs);
             ASSERT_TRUE(x && want) << trial << " step " << step;
-            EXPECT_LT(testing::rel_diff(*x, *want), 1e-8) << trial << " step " << step;
+            EXPECT_LT(test_support::rel_diff(*x, *want), 1e-8) << trial << " step " << step;
         }
         const std::vector<std::uint32_t>& r = sys->matrix().r;
         std::size_t big = 0;
@@ -148,7 +187,43 @@ TEST(KluNativeSystem, RandomSystemsMatchDenseLuAndZeroPivotsLeaveNoTrace) {
     EXPECT_EQ(KluNativeSystem::create(2, later)->numeric().pnum, (Order{1, 0}));
     const auto x = sys->factor_and_solve_values(values_of(later), Vec{1.0, 2.0});
     EXPECT_EQ(sys->numeric().pnum, (Order{0, 1}));
-    EXPECT_LT(testing::rel_diff(*x, *testing::dense_solve(2, later, Vec{1.0, 2.0})), 1e-3);
+    EXPECT_LT(test_support::rel_diff(*x, *test_support::dense_solve(2, later, Vec{1.0, 2.0})),
+              1e-3);
+}
+
+std::vector<std::uint64_t> bits(const Vec& v) {
+    std::vector<std::uint64_t> out;
+    for (double x : v) out.push_back(std::bit_cast<std::uint64_t>(x));
+    return out;
+}
+
+// The first call with the values of `create` solves with the factors `create` made; a refactor of
+// the same values gives the same bits, factors and solution alike. A first call with other values
+// refactors.
+TEST(KluNativeSystem, FirstCallWithTheCreateValuesGivesTheRefactoredBits) {
+    std::mt19937_64 rng(20261208);
+    for (int trial = 0; trial < 50; ++trial) {
+        const std::size_t n = 2 + rng() % 40;
+        const Triplets t = test_support::random_system(n, trial % 2 == 0 ? 0.05 : 0.2, rng);
+        const Vec rhs(n, 1.0);
+        auto direct = KluNativeSystem::create(n, t);
+        auto refactored = KluNativeSystem::create(n, t);
+        ASSERT_TRUE(direct && refactored) << trial;
+        Triplets tripled = t;
+        for (auto& e : tripled) e.value *= 3.0;
+        const auto z = refactored->factor_and_solve_values(values_of(tripled), rhs);
+        ASSERT_TRUE(z) << trial;
+        EXPECT_LT(test_support::rel_diff(*z, *test_support::dense_solve(n, tripled, rhs)), 1e-8)
+            << trial;
+        const auto x = direct->factor_and_solve_values(values_of(t), rhs);
+        const auto y = refactored->factor_and_solve_values(values_of(t), rhs);
+        ASSERT_TRUE(x && y) << trial;
+        EXPECT_EQ(bits(*x), bits(*y)) << trial;
+        const Numeric &a = direct->numeric(), &b = refactored->numeric();
+        EXPECT_EQ(bits(a.lx), bits(b.lx)) << trial;
+        EXPECT_EQ(bits(a.ux), bits(b.ux)) << trial;
+        EXPECT_EQ(bits(a.udiag), bits(b.udiag)) << trial;
+    }
 }
 
 // Exact results of the factorisation and of the refactorisation with the same values. 3 / 10 and

@@ -5,15 +5,15 @@
 #include <vector>
 
 #include "network.hpp"
-#include "network/networks.hpp"
 #include "stop.hpp"
+#include "support/networks.hpp"
 
 namespace quillmere {
 namespace {
 
 using C = Complex;
-using testing::bus;
-using testing::phasor;
+using test_support::bus;
+using test_support::phasor;
 
 // Slack 0 -- PQ 1 -- PV 2, with ZIP terms on the PQ bus; then the same with a fourth bus that has
 // neither a Y-bus entry nor an injection, which makes the whole system singular: the guess is then
@@ -23,7 +23,8 @@ TEST(LinearInitialGuess, SolvesThePqBusesLeavingSourcelessOnesOutOrLeavesEveryBu
     std::vector<Bus> buses = {bus(0, BusType::Slack, 0, 0, 1.02, 0.1),
                               bus(1, BusType::PQ, -0.5, -0.2, 0.9, 0.3),
                               bus(2, BusType::PV, 0.4, 0, 1.01, -0.05)};
-    buses[1].zip = {{C(-0.1, -0.05), 1}, {C(-0.2, 0.1), 2}};
+    buses[1].zip = {{C(-0.1, -0.05), ZipKind::ConstantCurrent},
+                    {C(-0.2, 0.1), ZipKind::ConstantImpedance}};
     std::vector<Bus> isolated = buses;
     isolated.push_back(bus(3, BusType::PQ, 0, 0, 0.96, -0.4));
     const auto before = isolated;
@@ -47,7 +48,7 @@ TEST(LinearInitialGuess, SolvesThePqBusesLeavingSourcelessOnesOutOrLeavesEveryBu
     cancelled[1].q_spec = std::conj(y01 + y12).imag();
     const auto unchanged = cancelled;
     network::linear_initial_guess(cancelled, y4);
-    EXPECT_EQ(testing::largest_shift(cancelled, unchanged), 0.0);
+    EXPECT_EQ(test_support::largest_shift(cancelled, unchanged), 0.0);
 
     EXPECT_THROW(network::linear_initial_guess(buses, y4), Stop);
     EXPECT_THROW(network::power_injections(buses, y4), Stop);
@@ -56,7 +57,7 @@ TEST(LinearInitialGuess, SolvesThePqBusesLeavingSourcelessOnesOutOrLeavesEveryBu
 // A kept cache gives every later guess bit for bit what a fresh one gives, also on the retry
 // without a sourceless component (an unloaded bus of its own in a random network).
 TEST(LinearInitialGuess, KeptAnalysisChangesNoBit) {
-    testing::Net net = testing::synthetic({{1, 300}, {2, 80}, {0, 1}}, 5);
+    test_support::Net net = test_support::synthetic({{1, 300}, {2, 80}, {0, 1}}, 5);
     for (Bus& b : net.buses) {
         if (!net.y.rows[b.index].empty()) continue;
         b.p_spec = b.q_spec = 0.0;
@@ -69,7 +70,7 @@ TEST(LinearInitialGuess, KeptAnalysisChangesNoBit) {
         std::vector<Bus> kept = fresh;
         network::linear_initial_guess(fresh, net.y);
         network::linear_initial_guess(kept, net.y, cache);
-        ASSERT_NE(testing::largest_shift(fresh, net.buses), 0.0);
+        ASSERT_NE(test_support::largest_shift(fresh, net.buses), 0.0);
         for (std::size_t b = 0; b < fresh.size(); ++b) {
             EXPECT_EQ(kept[b].vm, fresh[b].vm) << b;
             EXPECT_EQ(kept[b].va, fresh[b].va) << b;
@@ -84,9 +85,11 @@ TEST(LinearInitialGuess, KeptAnalysisChangesNoBit) {
 // ZIP terms of every kind, several on one bus, at magnitudes away from 1; refilled for a bus list
 // with fewer terms.
 TEST(Injections, FlatSpecAndMeasurementMatchTheBusRecords) {
-    testing::Net net = testing::synthetic({{1, 200}, {2, 60}}, 9);
-    net.buses[7].zip = {
-        {C(-0.1, 0.02), 0}, {C(0.3, -0.1), 1}, {C(-0.05, -0.2), 2}, {C(0.01, 0.01), 1}};
+    test_support::Net net = test_support::synthetic({{1, 200}, {2, 60}}, 9);
+    net.buses[7].zip = {{C(-0.1, 0.02), ZipKind::ConstantPower},
+                        {C(0.3, -0.1), ZipKind::ConstantCurrent},
+                        {C(-0.05, -0.2), ZipKind::ConstantImpedance},
+                        {C(0.01, 0.01), ZipKind::ConstantCurrent}};
     std::mt19937_64 rng(4);
     std::uniform_real_distribution<double> u(0.0, 1.0);
     for (Bus& b : net.buses) {

@@ -3,13 +3,13 @@
 #include <vector>
 
 #include "network.hpp"
-#include "network/networks.hpp"
 #include "stop.hpp"
+#include "support/networks.hpp"
 
 namespace quillmere {
 namespace {
 
-using testing::bus;
+using test_support::bus;
 using Sets = std::vector<std::vector<std::size_t>>;
 
 TEST(ConnectedComponents, IslandsKindsAndOrder) {

@@ -4,10 +4,11 @@
 
 #include <cmath>
 #include <limits>
+#include <string>
 #include <tuple>
+#include <variant>
 
 #include "pgm/convert.hpp"
-#include "stop.hpp"
 
 // Designated initializers below leave the other lists empty on purpose.
 #pragma GCC diagnostic ignored "-Wmissing-field-initializers"
@@ -17,7 +18,8 @@ namespace {
 
 constexpr double kInf = std::numeric_limits<double>::infinity();
 constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
-constexpr std::uint8_t kSlack = 0, kPV = 1, kPQ = 2, kI = 1, kZ = 2;
+constexpr BusType kSlack = BusType::Slack, kPV = BusType::PV, kPQ = BusType::PQ;
+constexpr ZipKind kI = ZipKind::ConstantCurrent, kZ = ZipKind::ConstantImpedance;
 
 PgmSymLoad load(std::uint64_t node, double p, double q, std::uint8_t type = 0,
                 std::uint8_t on = 1) {
@@ -43,8 +45,20 @@ PgmData with_nodes(PgmData d) {
     d.node.insert(d.node.begin(), {{30, 30e3}, {10, 10e3}, {20, 20e3}});
     return d;
 }
-BusesAndBranches convert(const PgmData& d) {
-    return pgm_to_buses_and_branches(with_nodes(d), 1e6, 50.0);
+// The conversion's reference problem, or "converted".
+std::string outcome(const PgmData& d) {
+    const auto result = convert_pgm(d, 1e6, 50.0);
+    const auto* problem = std::get_if<std::string>(&result);
+    return problem != nullptr ? *problem : "converted";
+}
+// The network of the three nodes plus `d`; an empty one, and a failure, when refused.
+ConvertedNetwork convert(const PgmData& d) {
+    auto result = convert_pgm(with_nodes(d), 1e6, 50.0);
+    if (auto* problem = std::get_if<std::string>(&result)) {
+        ADD_FAILURE() << *problem;
+        return {};
+    }
+    return std::get<ConvertedNetwork>(std::move(result));
 }
 
 bool same(const Line& a, const Line& b) {
@@ -52,9 +66,23 @@ bool same(const Line& a, const Line& b) {
            std::abs(a.r - b.r) + std::abs(a.x - b.x) + std::abs(a.b - b.b) + a.g < 1e-15;
 }
 
-TEST(NodeNumbering, RanksIdsAscendingAndRepeatedIdsTakeTheirLastRank) {
-    const PgmNode nodes[] = {{30, 1.0}, {UINT64_MAX, 1.0}, {10, 1.0}, {20, 1.0}, {10, 1.0}};
-    EXPECT_EQ(node_id_to_idx(nodes), (NodeIndexMap{{10, 1}, {20, 2}, {30, 3}, {UINT64_MAX, 4}}));
+TEST(NodeNumbering, BusesRankIdsAscendingAndReferencesFollow) {
+    // Bus k carries the rated voltage of the k-th smallest id; the extreme ids rank like others.
+    const PgmData d = {.node = {{30, 3e3}, {UINT64_MAX, 4e3}, {0, 1e3}, {20, 2e3}},
+                       .line = {line(UINT64_MAX, 0, 1, 1)},
+                       .shunt = {{3, 20, 1, 0.0, 4.0}}};
+    auto result = convert_pgm(d, 1e6, 50.0);
+    ASSERT_TRUE(std::holds_alternative<ConvertedNetwork>(result)) << std::get<std::string>(result);
+    const ConvertedNetwork& out = std::get<ConvertedNetwork>(result);
+    ASSERT_EQ(out.buses.size(), 4u);
+    for (std::size_t k = 0; k < 4; ++k) {
+        EXPECT_EQ(std::tuple(out.buses[k].index, out.buses[k].u_rated),
+                  std::tuple(k, 1e3 * (k + 1.0)));
+    }
+    ASSERT_EQ(std::tuple(out.lines.size(), out.shunts.size()), std::tuple(1u, 1u));
+    EXPECT_EQ(std::tuple(out.lines[0].from, out.lines[0].to), std::tuple(3u, 0u));
+    // b1 = 4 S on the 2 kV base of 4 ohm: 16 per unit.
+    EXPECT_EQ(std::tuple(out.shunts[0].bus, out.shunts[0].y), std::tuple(1u, Complex(0.0, 16.0)));
 }
 
 TEST(Injections, SignsSumsLoadTypesAndRegulators) {
@@ -80,7 +108,6 @@ TEST(Injections, SignsSumsLoadTypesAndRegulators) {
                               regulator(11, 2, 1, 0.95, -1e6), regulator(12, 100, 1, 0.8),
                               regulator(13, 55, 1, 0.8), regulator(14, 3, 1, 1.01, -2e5),
                               regulator(15, 5, 1, 0.97)}};
-    EXPECT_EQ(find_reference_error(with_nodes(d)), std::nullopt);
     const auto out = convert(d);
     ASSERT_EQ(std::tuple(out.buses.size(), out.lines.size()), std::tuple(3u, 2u));
     const double vm[] = {1.05, 1.01, 0.97}, q_min[] = {-kInf, -0.2, -kInf};
@@ -91,7 +118,7 @@ TEST(Injections, SignsSumsLoadTypesAndRegulators) {
                   std::tuple(k, 10e3 * (k + 1.0), 0.0, kPV, vm[k], q_min[k], q_max[k]));
         EXPECT_NEAR(std::abs(b.p_spec - p[k]) + std::abs(b.q_spec - q[k]), 0.0, 1e-15) << k;
     }
-    const std::tuple<std::uint8_t, Complex> zip[] = {
+    const std::tuple<ZipKind, Complex> zip[] = {
         {kZ, {-2.0, -1.0}}, {kI, {-4.0, 0.0}}, {kI, {1.0, 0.0}}, {kZ, {3.0, 0.0}}};
     ASSERT_EQ(out.buses[1].zip.size(), 4u);
     for (std::size_t k = 0; k < 4; ++k) {
@@ -121,7 +148,7 @@ TEST(Branches, LineStatusPairsVoltageBasesAndSourcesAfterStarBuses) {
     for (std::size_t k = 0; k < 5; ++k) EXPECT_TRUE(same(out.lines[k], lines[k])) << k;
     // Star bus 3 on the first winding's node; the source's own node stays a load bus.
     ASSERT_EQ(out.buses.size(), 6u);
-    using Row = std::tuple<std::size_t, std::uint8_t, double, double>;
+    using Row = std::tuple<std::size_t, BusType, double, double>;
     const Row expected[] = {
         {1, kPQ, 1.0, 20e3}, {3, kPQ, 1.0, 10e3}, {4, kSlack, 1.03, 20e3}, {5, kSlack, 0.98, 30e3}};
     for (const auto& [k, type, vm, u_rated] : expected) {
@@ -139,20 +166,50 @@ TEST(References, ReportTheFirstProblemWithKindIdFieldAndNode) {
         {{.line = {line(10, 20, 1, 1), line(42, 20, 1, 1)}},
          "line 7: from_node 42 is not a node id"},
         {{.line = {line(10, 43, 0, 1)}}, "line 7: to_node 43 is not a node id"},
+        // Record order before field order.
+        {{.line = {line(10, 43, 1, 1), line(42, 20, 1, 1)}}, "line 7: to_node 43 is not a node id"},
         {{.source = {{4, 8, 1}}}, "source 4: node 8 is not a node id"},
         {{.transformer = {{5, 10, 8}}}, "transformer 5: to_node 8 is not a node id"},
+        {{.transformer = {{5, 9, 8}}}, "transformer 5: from_node 9 is not a node id"},
         {{.three_winding_transformer = {three_winding(10, 20, 31)}},
          "three_winding_transformer 60: node_3 31 is not a node id"},
+        {{.three_winding_transformer = {three_winding(10, 32, 31)}},
+         "three_winding_transformer 60: node_2 32 is not a node id"},
         {{.sym_gen = {gen(2, 8, 0.0, 0.0, 0, 0)}, .voltage_regulator = {{9, 2, 1}}},
          "voltage_regulator 9: node 8 of sym_gen 2 is not a node id"},
         {{.line = {line(10, 42, 1, 1)}, .shunt = {{3, 8, 1}}}, "shunt 3: node 8 is not a node id"},
     };
-    for (const auto& [added, message] : cases) {
-        const PgmData d = with_nodes(added);
-        EXPECT_EQ(find_reference_error(d), std::optional<std::string>(message));
-        // Conversion stops rather than guess.
-        EXPECT_THROW((convert(added), pgm_shunts_1ph(d.node, d.shunt, 1e6)), Stop) << message;
+    for (const auto& [added, message] : cases) EXPECT_EQ(outcome(with_nodes(added)), message);
+}
+
+TEST(References, EachKindIsReportedOnlyAfterTheOnesBeforeIt) {
+    // Every kind refers to a missing node; taking away the reported problem reveals the next.
+    PgmData d = with_nodes({.node = {{20, 1.0}},
+                            .line = {line(41, 42, 1, 1)},
+                            .source = {{4, 71, 1}},
+                            .sym_load = {load(81, 1.0, 1.0)},
+                            .sym_gen = {gen(2, 91, 0.0)},
+                            .shunt = {{3, 8, 1}},
+                            .transformer = {{5, 51, 52, 0, 0}},
+                            .three_winding_transformer = {three_winding(10, 61, 62)},
+                            .voltage_regulator = {{9, 2, 1}}});
+    using Fix = void (*)(PgmData&);
+    const std::pair<const char*, Fix> steps[] = {
+        {"node id 20 appears twice", [](PgmData& p) { p.node.pop_back(); }},
+        {"shunt 3: node 8 is not a node id", [](PgmData& p) { p.shunt.clear(); }},
+        {"voltage_regulator 9: node 91 of sym_gen 2 is not a node id",
+         [](PgmData& p) { p.voltage_regulator.clear(); }},
+        {"line 7: from_node 41 is not a node id", [](PgmData& p) { p.line.clear(); }},
+        {"transformer 5: from_node 51 is not a node id", [](PgmData& p) { p.transformer.clear(); }},
+        {"three_winding_transformer 60: node_2 61 is not a node id",
+         [](PgmData& p) { p.three_winding_transformer.clear(); }},
+        {"source 4: node 71 is not a node id", [](PgmData& p) { p.source.clear(); }},
+    };
+    for (const auto& [message, fix] : steps) {
+        EXPECT_EQ(outcome(d), message);
+        fix(d);
     }
+    EXPECT_EQ(outcome(d), "converted");  // the load and generator at unknown nodes are ignored
 }
 
 }  // namespace

@@ -6,6 +6,7 @@
 #include <cmath>
 #include <limits>
 #include <tuple>
+#include <variant>
 
 #include "pgm/convert.hpp"
 
@@ -15,13 +16,13 @@ namespace {
 constexpr double kPi = 3.141592653589793;
 
 // Nodes 1 (10 kV), 2 (0.42 kV), 3 (0.4 kV): buses 0, 1, 2.
-BusesAndBranches convert(std::vector<PgmTransformer> two,
+ConvertedNetwork convert(std::vector<PgmTransformer> two,
                          std::vector<PgmThreeWindingTransformer> three = {}) {
     PgmData d;
     d.node = {{3, 400.0}, {1, 10e3}, {2, 420.0}};
     d.transformer = std::move(two);
     d.three_winding_transformer = std::move(three);
-    return pgm_to_buses_and_branches(d, 1e6, 50.0);
+    return std::get<ConvertedNetwork>(convert_pgm(d, 1e6, 50.0));
 }
 
 PgmTransformer two_winding() {

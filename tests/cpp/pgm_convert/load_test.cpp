@@ -8,12 +8,12 @@
 #include <vector>
 
 #include "pgm/load.hpp"
-#include "pgm_convert/temp_files.hpp"
+#include "support/temp_files.hpp"
 
 namespace quillmere::pgm {
 namespace {
 
-using testing_support::TempDir;
+using test_support::TempDir;
 
 // Nodes 1 (10 kV), 2 and 3 (1 kV), 4 and 5 (0.4 kV) are buses 0..4; the star bus is 5 and the
 // source's slack bus 6. Line 4-5 is open at node 5; any shunt status but 0 is in service.

@@ -9,10 +9,10 @@
 #include <span>
 #include <vector>
 
-#include "network/networks.hpp"
 #include "solver.hpp"
+#include "support/networks.hpp"
 
-namespace quillmere::testing {
+namespace quillmere::test_support {
 
 // Returns the statistics of the "scalar" solve the others are compared with.
 inline SolveStats expect_backends_agree(std::span<const Bus> start, const YBusSparse& y,
@@ -36,4 +36,4 @@ inline SolveStats expect_backends_agree(std::span<const Bus> start, const YBusSp
     return ref_stats;
 }
 
-}  // namespace quillmere::testing
+}  // namespace quillmere::test_support

@@ -12,7 +12,7 @@
 
 #include "sparse.hpp"
 
-namespace quillmere::testing {
+namespace quillmere::test_support {
 
 using Entries = std::vector<std::pair<std::size_t, std::size_t>>;  // (row, column)
 using Triplets = std::vector<Triplet<double>>;
@@ -115,4 +115,4 @@ inline double rel_diff(const Vec& x, const Vec& y) {
     return diff / scale;
 }
 
-}  // namespace quillmere::testing
+}  // namespace quillmere::test_support

@@ -7,7 +7,7 @@
 #include <string>
 #include <string_view>
 
-namespace quillmere::testing_support {
+namespace quillmere::test_support {
 
 struct TempDir {
     std::filesystem::path path = [] {
@@ -29,4 +29,4 @@ struct TempDir {
     }
 };
 
-}  // namespace quillmere::testing_support
+}  // namespace quillmere::test_support

@@ -15,12 +15,12 @@
 #include "network.hpp"
 #include "types.hpp"
 
-namespace quillmere::testing {
+namespace quillmere::test_support {
 
 inline Bus bus(std::size_t index, BusType type, double p = 0.0, double q = 0.0, double vm = 1.0,
                double va = 0.0) {
     Bus b{.zip = {}, .index = index, .vm = vm, .va = va, .p_spec = p, .q_spec = q};
-    b.bus_type = static_cast<std::uint8_t>(type);
+    b.bus_type = type;
     return b;
 }
 
@@ -102,7 +102,7 @@ inline Net synthetic(const std::vector<IslandShape>& islands, std::uint64_t seed
             } else {
                 x = bus(b, BusType::PQ, -0.02 * u(rng), -0.008 * u(rng));
                 const double pick = u(rng);
-                const auto kind = static_cast<std::uint8_t>(static_cast<int>(pick * 10.0) % 3);
+                const auto kind = static_cast<ZipKind>(static_cast<int>(pick * 10.0) % 3);
                 if (pick < 0.45) x.zip.push_back({{-0.01 * u(rng), -0.004 * u(rng)}, kind});
             }
             if (k == 0) continue;
@@ -127,4 +127,4 @@ inline Net synthetic(const std::vector<IslandShape>& islands, std::uint64_t seed
     return {std::move(buses), network::build_ybus(n, lines, trs).finish()};
 }
 
-}  // namespace quillmere::testing
+}  // namespace quillmere::test_support
