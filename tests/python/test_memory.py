@@ -9,10 +9,12 @@ import pytest
 from conftest import line, load, network, source
 
 # Run in a child whose address space is capped at what it already maps (plus a little for the
-# interpreter's own objects), after one solve and one batch (which builds the worker pool). The C
-# library's allocator is set so that every large block is a new mapping from the one heap: no solve
-# finds one in memory freed earlier, nor in the room a worker thread's own heap keeps in reserve.
-# The limit is then lifted and the model must give the results it gave before.
+# interpreter's own objects), after one solve and one batch (which builds the worker pool). The
+# model's caches are dropped first, since a solve on kept caches keeps its lists and factorisations
+# and needs far less than that little. The C library's allocator is set so that every large block
+# is a new mapping from the one heap: no solve finds one in memory freed earlier, nor in the room a
+# worker thread's own heap keeps in reserve. The limit is then lifted and the model must give the
+# results it gave before.
 CHILD = """
 import resource, sys
 from quillmere import PowerFlowModel
@@ -22,6 +24,7 @@ model.solve()
 solved = model.voltage_mag() + model.voltage_ang()
 batch = [r.voltage_mag + r.voltage_ang for r in model.solve_batch_scaled([1.0, 0.5], threads=2)]
 
+model.reset()
 soft, hard = resource.getrlimit(resource.RLIMIT_AS)
 with open("/proc/self/statm") as statm:
     mapped = int(statm.read().split()[0]) * resource.getpagesize()
