@@ -11,7 +11,7 @@
 #include <variant>
 #include <vector>
 
-#include "batch.hpp"
+#include "batch/batch.hpp"
 #include "quillmere.hpp"
 #include "synthetic_mesh.hpp"
 

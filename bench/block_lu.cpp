@@ -21,13 +21,13 @@
 #include <random>
 #include <vector>
 
-#include "block_sparse.hpp"
 #include "data_networks.hpp"
-#include "jacobian.hpp"
-#include "newton.hpp"
-#include "newton_block.hpp"
+#include "engine/jacobian.hpp"
+#include "engine/newton.hpp"
+#include "engine/newton_block.hpp"
+#include "engine/solver.hpp"
+#include "linalg/block_sparse.hpp"
 #include "pass_timing.hpp"
-#include "solver.hpp"
 
 namespace {
 

@@ -32,8 +32,8 @@
 #include <variant>
 #include <vector>
 
-#include "block_sparse.hpp"
-#include "newton_block.hpp"
+#include "engine/newton_block.hpp"
+#include "linalg/block_sparse.hpp"
 #include "pass_timing.hpp"
 #include "pgm/load.hpp"
 #include "quillmere.hpp"

@@ -9,7 +9,7 @@
 #include <cstdio>
 #include <vector>
 
-#include "klu_native/analyze.hpp"
+#include "linalg/klu_native/analyze.hpp"
 
 namespace {
 

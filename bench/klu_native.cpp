@@ -15,11 +15,11 @@
 #include <random>
 #include <vector>
 
-#include "compressed_pattern.hpp"
-#include "klu_native/analyze.hpp"
-#include "klu_native/factor.hpp"
-#include "klu_native/klu_native.hpp"
-#include "sparse.hpp"
+#include "linalg/compressed_pattern.hpp"
+#include "linalg/klu_native/analyze.hpp"
+#include "linalg/klu_native/factor.hpp"
+#include "linalg/klu_native/klu_native.hpp"
+#include "linalg/sparse.hpp"
 
 namespace {
 

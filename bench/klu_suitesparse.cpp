@@ -32,19 +32,19 @@
 #include <variant>
 #include <vector>
 
-#include "compressed_pattern.hpp"
-#include "jacobian.hpp"
-#include "klu_native/analyze.hpp"
-#include "klu_native/btf/btf.hpp"
-#include "klu_native/btf/maxtrans.hpp"
-#include "klu_native/factor.hpp"
-#include "klu_native/klu_native.hpp"
-#include "klu_native/refactor.hpp"
-#include "klu_native/solve.hpp"
-#include "network.hpp"
-#include "newton.hpp"
+#include "engine/jacobian.hpp"
+#include "engine/newton.hpp"
+#include "engine/solver.hpp"
+#include "linalg/compressed_pattern.hpp"
+#include "linalg/klu_native/analyze.hpp"
+#include "linalg/klu_native/btf/btf.hpp"
+#include "linalg/klu_native/btf/maxtrans.hpp"
+#include "linalg/klu_native/factor.hpp"
+#include "linalg/klu_native/klu_native.hpp"
+#include "linalg/klu_native/refactor.hpp"
+#include "linalg/klu_native/solve.hpp"
+#include "network/network.hpp"
 #include "pgm/load.hpp"
-#include "solver.hpp"
 
 namespace {
 

@@ -9,7 +9,7 @@
 #include <cstdio>
 #include <vector>
 
-#include "newton.hpp"
+#include "engine/newton.hpp"
 #include "pass_timing.hpp"
 #include "quillmere.hpp"
 #include "synthetic_mesh.hpp"

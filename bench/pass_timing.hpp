@@ -10,11 +10,11 @@
 #include <span>
 #include <vector>
 
-#include "jacobian.hpp"
-#include "network.hpp"
-#include "newton.hpp"
-#include "solver.hpp"
-#include "types.hpp"
+#include "common/types.hpp"
+#include "engine/jacobian.hpp"
+#include "engine/newton.hpp"
+#include "engine/solver.hpp"
+#include "network/network.hpp"
 
 namespace quillmere::bench {
 

@@ -15,9 +15,9 @@
 #include <variant>
 #include <vector>
 
-#include "network.hpp"
+#include "engine/solver.hpp"
+#include "network/network.hpp"
 #include "pgm/load.hpp"
-#include "solver.hpp"
 
 namespace {
 

@@ -12,7 +12,7 @@
 #include <random>
 #include <vector>
 
-#include "sparse.hpp"
+#include "linalg/sparse.hpp"
 
 namespace {
 

@@ -8,8 +8,8 @@
 #include <utility>
 #include <vector>
 
-#include "network.hpp"
-#include "types.hpp"
+#include "common/types.hpp"
+#include "network/network.hpp"
 
 namespace quillmere::bench {
 

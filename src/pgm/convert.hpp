@@ -7,9 +7,9 @@
 #include <variant>
 #include <vector>
 
-#include "network.hpp"
+#include "common/types.hpp"
+#include "network/network.hpp"
 #include "pgm/records.hpp"
-#include "types.hpp"
 
 namespace quillmere::pgm {
 

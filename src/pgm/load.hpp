@@ -5,8 +5,8 @@
 #include <variant>
 #include <vector>
 
-#include "network.hpp"
-#include "types.hpp"
+#include "common/types.hpp"
+#include "network/network.hpp"
 
 namespace quillmere::pgm {
 

@@ -10,7 +10,7 @@
 #include <new>
 #include <string_view>
 
-#include "stop.hpp"
+#include "common/stop.hpp"
 
 namespace quillmere::python {
 

@@ -13,11 +13,11 @@
 #include <unordered_map>
 #include <vector>
 
-#include "batch.hpp"
-#include "network.hpp"
+#include "batch/batch.hpp"
+#include "common/types.hpp"
+#include "engine/solver.hpp"
+#include "network/network.hpp"
 #include "ownership.hpp"
-#include "solver.hpp"
-#include "types.hpp"
 
 namespace quillmere::python {
 

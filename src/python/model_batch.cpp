@@ -11,7 +11,7 @@
 #include <vector>
 
 #include "arguments.hpp"
-#include "batch.hpp"
+#include "batch/batch.hpp"
 #include "batch_result.hpp"
 #include "lists.hpp"
 #include "model_call.hpp"

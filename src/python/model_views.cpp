@@ -5,9 +5,9 @@
 #include <vector>
 
 #include "arguments.hpp"
+#include "batch/thread_pool.hpp"
 #include "lists.hpp"
 #include "model_call.hpp"
-#include "thread_pool.hpp"
 
 namespace quillmere::python {
 namespace {

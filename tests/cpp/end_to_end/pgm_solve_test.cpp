@@ -6,9 +6,9 @@
 #include <cmath>
 #include <string>
 
-#include "network.hpp"
+#include "engine/solver.hpp"
+#include "network/network.hpp"
 #include "pgm/load.hpp"
-#include "solver.hpp"
 #include "support/temp_files.hpp"
 
 namespace quillmere {

@@ -13,8 +13,8 @@
 #include <string>
 #include <vector>
 
+#include "engine/solver.hpp"
 #include "pgm/load.hpp"
-#include "solver.hpp"
 #include "support/networks.hpp"
 
 namespace quillmere {

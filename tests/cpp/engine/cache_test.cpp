@@ -8,8 +8,8 @@
 #include <span>
 #include <vector>
 
-#include "newton.hpp"
-#include "solver.hpp"
+#include "engine/newton.hpp"
+#include "engine/solver.hpp"
 #include "support/networks.hpp"
 
 namespace quillmere {

@@ -1,4 +1,4 @@
-#include "jacobian.hpp"
+#include "engine/jacobian.hpp"
 
 #include <gtest/gtest.h>
 
@@ -12,7 +12,7 @@
 #include <utility>
 #include <vector>
 
-#include "newton_block.hpp"
+#include "engine/newton_block.hpp"
 #include "support/networks.hpp"
 
 namespace quillmere {

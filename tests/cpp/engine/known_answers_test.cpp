@@ -5,7 +5,7 @@
 #include <cmath>
 #include <vector>
 
-#include "solver.hpp"
+#include "engine/solver.hpp"
 #include "support/networks.hpp"
 
 namespace quillmere {

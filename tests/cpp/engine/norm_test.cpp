@@ -9,7 +9,7 @@
 #include <random>
 #include <vector>
 
-#include "newton.hpp"
+#include "engine/newton.hpp"
 
 namespace quillmere {
 namespace {

@@ -8,8 +8,8 @@
 #include <span>
 #include <vector>
 
-#include "solver.hpp"
-#include "stop.hpp"
+#include "common/stop.hpp"
+#include "engine/solver.hpp"
 #include "support/networks.hpp"
 
 namespace quillmere {

@@ -4,8 +4,8 @@
 #include <random>
 #include <vector>
 
-#include "network.hpp"
-#include "stop.hpp"
+#include "common/stop.hpp"
+#include "network/network.hpp"
 #include "support/networks.hpp"
 
 namespace quillmere {

@@ -2,8 +2,8 @@
 
 #include <vector>
 
-#include "network.hpp"
-#include "stop.hpp"
+#include "common/stop.hpp"
+#include "network/network.hpp"
 #include "support/networks.hpp"
 
 namespace quillmere {

@@ -4,8 +4,8 @@
 #include <limits>
 #include <vector>
 
-#include "network.hpp"
-#include "stop.hpp"
+#include "common/stop.hpp"
+#include "network/network.hpp"
 
 namespace quillmere {
 namespace {

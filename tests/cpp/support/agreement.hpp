@@ -9,7 +9,7 @@
 #include <span>
 #include <vector>
 
-#include "solver.hpp"
+#include "engine/solver.hpp"
 #include "support/networks.hpp"
 
 namespace quillmere::test_support {

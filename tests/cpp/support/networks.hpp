@@ -12,8 +12,8 @@
 #include <span>
 #include <vector>
 
-#include "network.hpp"
-#include "types.hpp"
+#include "common/types.hpp"
+#include "network/network.hpp"
 
 namespace quillmere::test_support {
 

@@ -10,7 +10,7 @@
 #include <utility>
 #include <vector>
 
-#include "sparse.hpp"
+#include "linalg/sparse.hpp"
 
 namespace quillmere::test_support {
 
