@@ -20,6 +20,9 @@ namespace {
 static_assert(std::is_same_v<Eigen::SparseMatrix<Complex>::StorageIndex, int>);
 // KLU reads the pattern's unsigned 32-bit arrays in place as int, the corresponding signed type.
 static_assert(std::is_same_v<std::uint32_t, unsigned int>);
+// same_pivots reads the factors in the storage layout of KLU 1.3 (SuiteSparse 5): another KLU is
+// to be checked against it before it is built in.
+static_assert(KLU_MAIN_VERSION == 1 && KLU_SUB_VERSION == 3, "checked against KLU 1.3 only");
 constexpr std::size_t kMaxIndex = static_cast<std::size_t>(std::numeric_limits<int>::max());
 
 // Eigen and 32-bit KLU both index with int: a dimension or an entry count it cannot hold is
