@@ -156,12 +156,11 @@ bool split_passes(const std::vector<Bus>& start, const YBusSparse& ybus, BlockAn
     std::vector<Bus> buses = start;
     const UnknownLayout layout = unknown_layout(buses);
     std::vector<double> values;
-    std::vector<AngleTrig> trig;
     const bench::PassTimes times = bench::timed_iterate(
         buses, ybus, layout, kMaxIter, kTol,
         [&](std::span<const network::BusPower> at) {
             auto t = Clock::now();
-            pattern.fill(at, trig, values);
+            pattern.fill(at, values);
             split.fill += ms_since(t);
             t = Clock::now();
             analysis.assemble(at);

@@ -104,8 +104,7 @@ Pass jacobian_at_start(const pgm::LoadedNetwork& net) {
     pass.dim = layout.dim();
     pass.rhs.resize(pass.dim);
     compute_mismatch(layout, spec, injections.at, pass.rhs);
-    std::vector<AngleTrig> trig;
-    pattern.fill(injections.at, trig, pass.values);
+    pattern.fill(injections.at, pass.values);
     for (std::size_t k = 0; k < pass.values.size(); ++k) {
         pass.triplets.push_back({pattern.rows[k], pattern.cols[k], pass.values[k]});
     }

@@ -47,9 +47,8 @@ inline std::vector<Triplet<double>> first_triplets(const JacobianPattern& patter
                                                    const YBusSparse& ybus) {
     network::InjectionWork injections;
     network::power_injections(buses, ybus, injections);
-    std::vector<AngleTrig> trig;
     std::vector<double> values;
-    pattern.fill(injections.at, trig, values);
+    pattern.fill(injections.at, values);
     std::vector<Triplet<double>> triplets(values.size());
     for (std::size_t k = 0; k < values.size(); ++k) {
         triplets[k] = Triplet<double>{pattern.rows[k], pattern.cols[k], values[k]};
@@ -118,12 +117,11 @@ PassTimes timed_newton(std::span<Bus> buses, const YBusSparse& ybus, const Unkno
                        double tol) {
     std::vector<double> values;
     values.reserve(pattern.size());
-    std::vector<AngleTrig> trig(pattern.couplings.size());
     std::optional<std::vector<double>> x;
     const std::size_t npvpq = layout.pvpq.size();
     return timed_iterate(
         buses, ybus, layout, max_iter, tol,
-        [&](std::span<const network::BusPower> at) { pattern.fill(at, trig, values); },
+        [&](std::span<const network::BusPower> at) { pattern.fill(at, values); },
         [&](std::span<const double> mismatch) {
             x = system.factor_and_solve_values(values, mismatch);
             return x.has_value();

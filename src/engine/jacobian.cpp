@@ -66,7 +66,6 @@ std::vector<Coupling> list_couplings(std::span<const Bus> buses, const YBusSpars
             }
         }
     }
-    link_reverses(couplings);
     return couplings;
 }
 
@@ -153,14 +152,14 @@ JacobianPattern JacobianPattern::analyze(std::span<const Bus> buses, const YBusS
     return pattern;
 }
 
-void JacobianPattern::fill(std::span<const network::BusPower> at, std::vector<AngleTrig>& trig,
+void JacobianPattern::fill(std::span<const network::BusPower> at,
                            std::vector<double>& values) const {
     check_len(entry_of.size(), couplings.size(), "the entry map");
     values.resize(rows.size());
-    trig.resize(couplings.size());
     double* out = values.data();
     const std::size_t count = values.size();
-    for_each_derivatives(couplings, at, trig, [&](std::size_t t, const Derivatives& d) {
+    // In bus order the couplings share no trigonometry (for_each_derivatives says why).
+    for_each_derivatives(couplings, at, {}, [&](std::size_t t, const Derivatives& d) {
         const std::array<std::uint32_t, 4>& entry = entry_of[t];
         for (std::size_t k = 0; k < 4; ++k) {
             if (entry[k] == kNoEntry) continue;

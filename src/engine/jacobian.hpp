@@ -33,20 +33,20 @@ struct Coupling {
     double b = 0.0;
     std::uint32_t i = 0;
     std::uint32_t j = 0;  // equal to i for the bus's own element
-    // The position of the coupling (j, i) in the same list, or kNoReverse (the bus's own element,
-    // or a Y-bus without the element (j, i)). A list that is reordered relinks its reverses.
+    // The position of the coupling (j, i) in the same list once link_reverses has run, else
+    // kNoReverse (also for the bus's own element, or a Y-bus without the element (j, i)).
     std::uint32_t reverse = kNoReverse;
     bool pq = false;  // bus i is a PQ bus: its reactive balance is an equation
 };
 
 // The couplings of a network: the non-slack buses in bus order, each with its Y-bus row in row
-// order, their reverses linked. Every Jacobian entry and every Jacobian block belongs to exactly
-// one coupling. Stops when a bus's index is not its position, the Y-bus does not match the bus list
-// or names a bus outside it, or the network needs indices of 32 bits or more.
+// order, no reverse linked. Every Jacobian entry and every Jacobian block belongs to exactly one
+// coupling. Stops when a bus's index is not its position, the Y-bus does not match the bus list or
+// names a bus outside it, or the network needs indices of 32 bits or more.
 std::vector<Coupling> list_couplings(std::span<const Bus> buses, const YBusSparse& ybus);
 
-// Sets every coupling's reverse for the list's present order. Stops when the list holds a bus pair
-// twice.
+// Sets every coupling's reverse for the list's present order, so that for_each_derivatives shares
+// the trigonometry of the two. Stops when the list holds a bus pair twice.
 void link_reverses(std::span<Coupling> couplings);
 
 // The sine and cosine of one coupling's angle difference, kept for one pass so that its reverse
@@ -61,21 +61,22 @@ struct AngleTrig {
 using Derivatives = std::array<double, 4>;
 
 // Calls sink(t, d) for every coupling t, in list order, with its derivatives at the buses as
-// measured in `at` (voltage and calculated injection); `trig` is the pass's room for one AngleTrig
-// per coupling. One sine and one cosine serve a coupling (i, j) and its reverse (j, i): when the
-// reverse comes first, the later one takes its values with the sine negated, since the angle
-// differences are exact negatives (b - a is -(a - b) in IEEE arithmetic), the sine is odd and the
-// cosine even, bit for bit what a call of its own gives (trig_symmetry_test checks the library).
-// A zero or non-finite difference, whose negative may differ in the sign of a zero or a NaN, gets
-// its own call. The expressions fix every rounding of both Jacobians, whose results are pinned bit
-// for bit: neither the operations nor their order may change. Stops when `trig` is shorter than
-// the list or a coupling names a bus outside `at`.
+// measured in `at` (voltage and calculated injection). One sine and one cosine serve a linked pair
+// (i, j) and (j, i): the later one takes the earlier one's values, kept in `trig` (one AngleTrig
+// per coupling, needed only for a linked list), with the sine negated. That is bit for bit what a
+// call of its own gives: the angle differences are exact negatives (b - a is -(a - b) in IEEE
+// arithmetic), the sine is odd and the cosine even (trig_symmetry_test checks the library). A
+// zero or non-finite difference, whose negative may differ in the sign of a zero or a NaN, gets
+// its own call. Sharing pays where the couplings come in an order that reads the buses at random
+// anyway (the block Jacobian's); in bus order the fetch of the kept values costs about what the
+// call does. The expressions fix every rounding of both Jacobians, whose results are pinned bit
+// for bit: neither the operations nor their order may change. Stops when a coupling names a bus
+// outside `at`, or a linked coupling lies beyond `trig`.
 template <class Sink>
 void for_each_derivatives(std::span<const Coupling> couplings,
                           std::span<const network::BusPower> at, std::span<AngleTrig> trig,
                           Sink&& sink) {
     const std::size_t n = at.size();
-    check_len(trig.size(), couplings.size(), "the angle list");
     // The buses of a coupling are scattered over the bus list; fetching them a few couplings ahead
     // hides the wait behind the trigonometry of the couplings between.
     constexpr std::size_t kAhead = 8;
@@ -102,15 +103,17 @@ void for_each_derivatives(std::span<const Coupling> couplings,
         const network::BusPower& bj = at[c.j];
         const double vivj = vi * bj.vm;
         const double theta = bi.va - bj.va;
+        const bool linked = c.reverse != Coupling::kNoReverse;
+        if (linked) check_index(t, trig.size());
         double s, cs;
-        if (c.reverse < t && std::isfinite(theta) && theta != 0.0) {
+        if (linked && c.reverse < t && std::isfinite(theta) && theta != 0.0) {
             s = -trig[c.reverse].sin;
             cs = trig[c.reverse].cos;
         } else {
             s = std::sin(theta);
             cs = std::cos(theta);
+            if (linked) trig[t] = {s, cs};
         }
-        trig[t] = {s, cs};
         const double t1 = g * s - b * cs;
         const double t2 = g * cs + b * s;
         sink(t, Derivatives{vivj * t1, vi * t2, (-vivj) * t2, vi * t1});
@@ -136,10 +139,9 @@ struct JacobianPattern {
     static JacobianPattern analyze(std::span<const Bus> buses, const YBusSparse& ybus);
 
     // Rewrites `values` with one value per nonzero, in emission order, at the buses as measured
-    // in `at`; `trig` is the room for the angles. Allocates only when `values` lacks room for
-    // every nonzero or `trig` for every coupling. Stops as for_each_derivatives does.
-    void fill(std::span<const network::BusPower> at, std::vector<AngleTrig>& trig,
-              std::vector<double>& values) const;
+    // in `at`. Allocates only when `values` lacks room for every nonzero. Stops as
+    // for_each_derivatives does.
+    void fill(std::span<const network::BusPower> at, std::vector<double>& values) const;
 };
 
 }  // namespace quillmere

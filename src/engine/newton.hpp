@@ -103,8 +103,7 @@ struct NewtonWork {
     // True when `injections` measured the buses as the last solve left them: it ended on a
     // measurement (Converged) or on a step that failed (SingularJacobian), which changes no bus.
     bool measured_last = false;
-    std::vector<double> values;   // the scalar Jacobian of the "scalar" and "klu_native" loop
-    std::vector<AngleTrig> trig;  // its angles
+    std::vector<double> values;  // the scalar Jacobian of the "scalar" and "klu_native" loop
 };
 
 // The iteration every Newton loop runs: ask `interrupted`, measure the mismatch at the current
@@ -172,7 +171,7 @@ SolveStats newton_raphson_cached(std::span<Bus> buses, const YBusSparse& ybus,
 
     std::vector<double>& values = work.values;
     auto step = [&](std::span<const network::BusPower> at, std::span<const double> mismatch) {
-        pat.fill(at, work.trig, values);
+        pat.fill(at, values);
         if (!system) {
             std::vector<Triplet<double>> triplets(values.size());
             for (std::size_t k = 0; k < values.size(); ++k) {
