@@ -65,7 +65,7 @@ using Derivatives = std::array<double, 4>;
 // (i, j) and (j, i): the later one takes the earlier one's values, kept in `trig` (one AngleTrig
 // per coupling, needed only for a linked list), with the sine negated. That is bit for bit what a
 // call of its own gives: the angle differences are exact negatives (b - a is -(a - b) in IEEE
-// arithmetic), the sine is odd and the cosine even (trig_symmetry_test checks the library). A
+// arithmetic), the sine is odd and the cosine even (the Jacobian tests check the library). A
 // zero or non-finite difference, whose negative may differ in the sign of a zero or a NaN, gets
 // its own call. Sharing pays where the couplings come in an order that reads the buses at random
 // anyway (the block Jacobian's); in bus order the fetch of the kept values costs about what the

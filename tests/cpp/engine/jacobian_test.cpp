@@ -201,18 +201,5 @@ TEST(Couplings, ReversesShareTheirTrigonometryBitForBit) {
     }
 }
 
-// Reverses are linked for any order of the list; a pair listed twice stops.
-TEST(Couplings, LinkReversesForAnyOrder) {
-    std::vector<Coupling> list = {{1, 0, 2, 0}, {1, 0, 0, 0}, {1, 0, 0, 2}, {1, 0, 1, 1},
-                                  {1, 0, 0, 1}, {1, 0, 2, 2}, {1, 0, 3, 0}};
-    link_reverses(list);
-    const std::uint32_t none = Coupling::kNoReverse;
-    const std::uint32_t expected[] = {2, none, 0, none, none, none, none};
-    for (std::size_t t = 0; t < list.size(); ++t) EXPECT_EQ(list[t].reverse, expected[t]) << t;
-    list.push_back({1, 0, 0, 2});
-    EXPECT_THROW(link_reverses(list), Stop);
-    EXPECT_NO_THROW(link_reverses(std::span<Coupling>()));
-}
-
 }  // namespace
 }  // namespace quillmere

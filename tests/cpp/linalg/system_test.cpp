@@ -80,32 +80,6 @@ TEST(Refactor, WorkColumnIsZeroAfterAZeroPivot) {
     EXPECT_EQ(x, Vec(3, 0.0));
 }
 
-// The layout of the matrix in the order of its factors: with rows 0 and 1 of column 0 swapped by
-// the pivot search, the trailing 1x1 block's column holds the two entries above it (the
-// off-diagonal part) before its diagonal, every triplet lands on its own permuted position, and a
-// repeated one on the same entry.
-TEST(Permute, EntriesLandOnTheirPermutedPositions) {
-    const Triplets t = {{2, 2, 3.0}, {1, 0, 4.0}, {0, 0, 1e-6}, {0, 1, 2.0},
-                        {1, 1, 1.0}, {0, 2, 1.0}, {1, 2, 1.0},  {2, 2, 1.0}};
-    const auto sys = KluNativeSystem::create(3, t);
-    ASSERT_TRUE(sys);
-    const PermutedMatrix& m = sys->matrix();
-    const Numeric& num = sys->numeric();
-    ASSERT_EQ(m.r, (std::vector<std::uint32_t>{0, 2, 3}));
-    EXPECT_EQ(num.pnum[0], 1u);
-    std::vector<std::uint32_t> pinv(3), qinv(3);
-    for (std::uint32_t k = 0; k < 3; ++k) pinv[num.pnum[k]] = qinv[m.q[k]] = k;
-    for (std::size_t k = 0; k < t.size(); ++k) {
-        const std::uint32_t e = m.a.slot[k];
-        const std::uint32_t col = qinv[t[k].col];
-        EXPECT_TRUE(m.a.col_ptr[col] <= e && e < m.a.col_ptr[col + 1]) << k;
-        EXPECT_EQ(m.a.row_idx[e], pinv[t[k].row]) << k;
-    }
-    EXPECT_EQ(m.a.slot[0], m.a.slot[7]);
-    const std::uint32_t last = qinv[2];
-    EXPECT_EQ(m.block_start[last] - m.a.col_ptr[last], 2u);
-}
-
 // The layout of sparse and of dense random systems (columns short and long enough for either way
 // of sorting them): every column's rows strictly ascending, its entries above the diagonal block
 // before block_start, and every triplet on its permuted position.
