@@ -14,6 +14,7 @@
 
 #include "common/stop.hpp"
 #include "linalg/sparse.hpp"
+#include "support/sparse_systems.hpp"
 
 namespace quillmere {
 namespace {
@@ -182,16 +183,6 @@ struct RandomSystem {
     }
 };
 
-template <class T>
-double max_rel_diff(const std::vector<T>& a, const std::vector<T>& b) {
-    double diff = 0.0, scale = 0.0;
-    for (std::size_t i = 0; i < a.size(); ++i) {
-        diff = std::max(diff, std::abs(a[i] - b[i]));
-        scale = std::max(scale, std::abs(b[i]));
-    }
-    return diff / scale;
-}
-
 // One object, several value sets (each pivoted afresh), against the dense reference; the complex
 // solve of the initial guess on the same systems.
 TEST(KluSolves, RandomBlockTriangularSystemsMatchDenseLu) {
@@ -209,14 +200,14 @@ TEST(KluSolves, RandomBlockTriangularSystemsMatchDenseLu) {
             const std::vector<double> rhs = real.rhs(rng);
             const auto x = sys->factor_and_solve_values(values, rhs);
             ASSERT_TRUE(x);
-            EXPECT_LT(max_rel_diff(*x, real.dense_solve(values, rhs)), 1e-9);
+            EXPECT_LT(test_support::rel_diff(*x, real.dense_solve(values, rhs)), 1e-9);
         }
         const RandomSystem<C> complex(blocks, block_size, 13);
         const std::vector<C> values = complex.values(rng);
         const std::vector<C> rhs = complex.rhs(rng);
         const auto z = sparse::solve_complex(complex.n, complex.with(values), rhs);
         ASSERT_TRUE(z);
-        EXPECT_LT(max_rel_diff(*z, complex.dense_solve(values, rhs)), 1e-9);
+        EXPECT_LT(test_support::rel_diff(*z, complex.dense_solve(values, rhs)), 1e-9);
     }
 }
 

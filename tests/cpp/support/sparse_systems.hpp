@@ -106,11 +106,12 @@ inline std::optional<Vec> dense_solve(std::size_t n, const Triplets& t, const Ve
 }
 
 // Largest |x - y| relative to the largest |y| (at least 1).
-inline double rel_diff(const Vec& x, const Vec& y) {
+template <class T>
+double rel_diff(const std::vector<T>& x, const std::vector<T>& y) {
     double diff = 0.0, scale = 1.0;
     for (std::size_t i = 0; i < x.size(); ++i) {
-        diff = std::max(diff, std::fabs(x[i] - y[i]));
-        scale = std::max(scale, std::fabs(y[i]));
+        diff = std::max(diff, std::abs(x[i] - y[i]));
+        scale = std::max(scale, std::abs(y[i]));
     }
     return diff / scale;
 }
