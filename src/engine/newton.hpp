@@ -12,6 +12,7 @@
 #include <span>
 #include <vector>
 
+#include "common/interruption.hpp"
 #include "common/stop.hpp"
 #include "common/triplet.hpp"
 #include "common/types.hpp"
@@ -25,18 +26,7 @@ enum class SolveOutcome : std::uint8_t {
     Converged = 0,
     MaxIterations = 1,
     SingularJacobian = 2,
-    Interrupted = 3,  // the caller's Interruption asked to stop before a pass
-};
-
-// A question the Newton loops ask once before each pass's work, so that a caller can end a long
-// solve from outside (a signal, a cancelled batch); when it answers true the iteration ends with
-// outcome Interrupted. A plain function and its context, so that asking costs one indirect call.
-// The default never interrupts.
-struct Interruption {
-    bool (*requested)(const void* context) = nullptr;
-    const void* context = nullptr;
-
-    bool operator()() const { return requested != nullptr && requested(context); }
+    Interrupted = 3,  // the caller's Interruption, asked before each pass, answered true
 };
 
 struct SolveStats {

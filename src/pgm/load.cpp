@@ -27,18 +27,24 @@ std::string os_description(int err) {
     return std::generic_category().message(err);
 }
 
-// The whole file as text, or the reason it cannot be had.
-std::variant<std::string, std::string> read_whole_file(const std::string& path) {
-    // The OS would read the path only up to the first NUL, i.e. some other file.
-    if (path.find('\0') != std::string::npos) {
-        return std::variant<std::string, std::string>(std::in_place_index<1>,
-                                                      "path contains a NUL byte");
-    }
-    const auto failure = [](int err) {
-        return std::variant<std::string, std::string>(std::in_place_index<1>, os_description(err));
+// The whole file as text, or why it cannot be had: a Read error, or Interrupted.
+std::variant<std::string, LoadError> read_whole_file(const std::string& path,
+                                                     Interruption interrupted) {
+    const auto failure = [&](const std::string& reason) {
+        return LoadError{LoadError::Kind::Read, "reading " + path + ": " + reason};
     };
-    FileDescriptor file{::open(path.c_str(), O_RDONLY | O_CLOEXEC)};
-    if (file.fd < 0) return failure(errno);
+    const auto ended = [&] {
+        return LoadError{LoadError::Kind::Interrupted, "reading " + path + ": interrupted"};
+    };
+    // The OS would read the path only up to the first NUL, i.e. some other file.
+    if (path.find('\0') != std::string::npos) return failure("path contains a NUL byte");
+
+    // Opening a pipe waits for its writer, and a signal ends the wait with EINTR.
+    FileDescriptor file;
+    while ((file.fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC)) < 0) {
+        if (errno != EINTR) return failure(os_description(errno));
+        if (interrupted()) return ended();
+    }
 
     std::string text;
     struct stat info {};
@@ -48,31 +54,29 @@ std::variant<std::string, std::string> read_whole_file(const std::string& path) 
     char chunk[1 << 16];
     for (;;) {
         const ssize_t got = ::read(file.fd, chunk, sizeof chunk);
-        if (got < 0) {
-            if (errno == EINTR) continue;
-            return failure(errno);
-        }
         if (got == 0) break;
-        text.append(chunk, static_cast<std::size_t>(got));
+        if (got > 0) {
+            text.append(chunk, static_cast<std::size_t>(got));
+        } else if (errno != EINTR) {
+            return failure(os_description(errno));
+        }
+        // Asked after every chunk as well as after an interrupted read: a device that never ends
+        // (/dev/zero) keeps every read busy, so no read of it is ever interrupted.
+        if (interrupted()) return ended();
     }
-    if (!is_valid_utf8(text)) {
-        return std::variant<std::string, std::string>(std::in_place_index<1>,
-                                                      "contents are not valid UTF-8");
-    }
-    return std::variant<std::string, std::string>(std::in_place_index<0>, std::move(text));
+    if (!is_valid_utf8(text)) return failure("contents are not valid UTF-8");
+    return text;
 }
 
 }  // namespace
 
 std::variant<LoadedNetwork, LoadError> load_network(const std::string& path, double s_base_va,
-                                                    double freq_hz) {
+                                                    double freq_hz, Interruption interrupted) {
     PgmInput input;
     {
-        auto read = read_whole_file(path);
-        if (read.index() == 1) {
-            return LoadError{LoadError::Kind::Read, "reading " + path + ": " + std::get<1>(read)};
-        }
-        auto parsed = parse_pgm_json(std::get<0>(read));
+        auto read = read_whole_file(path, interrupted);
+        if (auto* error = std::get_if<LoadError>(&read)) return std::move(*error);
+        auto parsed = parse_pgm_json(std::get<std::string>(read));
         if (auto* message = std::get_if<std::string>(&parsed)) {
             return LoadError{LoadError::Kind::Parse,
                              "parsing " + path + " as PGM JSON: " + *message};

@@ -10,6 +10,7 @@
 #include <new>
 #include <string_view>
 
+#include "common/interruption.hpp"
 #include "common/stop.hpp"
 
 namespace quillmere::python {
@@ -30,6 +31,10 @@ void raise_panic(std::string_view message);
 // it never answers true): true when one raised, KeyboardInterrupt for Ctrl-C, its exception then
 // set. `context` is unused: the signature is the engine's Interruption.
 bool signal_handler_raised(const void* context);
+
+// What the long calls (loading, solve and the batches) hand the core: Ctrl-C, or any signal handler
+// that raises, ends them at their next waiting point with the handler's exception set.
+inline constexpr Interruption kSignalInterruption{signal_handler_raised, nullptr};
 
 // Adds the note "while processing '<parameter>'" to the exception being raised.
 void add_parameter_note(const char* parameter);

@@ -1,16 +1,12 @@
 #pragma once
 // The calling protocol shared by every PowerFlowModel instance method and getter: owner-thread
 // check, borrow, then the body with stops turned into PanicException; the borrow is released on
-// every path. And how the long calls answer signals.
+// every path.
 
 #include "errors.hpp"
 #include "model.hpp"
 
 namespace quillmere::python {
-
-// What the long calls (solve and the batches) hand the engine: Ctrl-C, or any signal handler that
-// raises, ends them between Newton passes with the handler's exception set.
-inline constexpr Interruption kSignalInterruption{signal_handler_raised, nullptr};
 
 template <BorrowKind kind, class Body>
 PyObject* call_model(PyObject* self, Body&& body) noexcept {

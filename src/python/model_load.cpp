@@ -73,8 +73,10 @@ std::optional<LoadArguments> convert(PyObject* const (&bound)[6]) {
 }
 
 PyObject* load(const LoadArguments& args) {
-    auto loaded = pgm::load_network(args.path, args.s_base_va, args.freq_hz);
+    auto loaded = pgm::load_network(args.path, args.s_base_va, args.freq_hz, kSignalInterruption);
     if (auto* error = std::get_if<pgm::LoadError>(&loaded)) {
+        // The signal handler's exception is already set.
+        if (error->kind == pgm::LoadError::Kind::Interrupted) return nullptr;
         PyObject* type =
             error->kind == pgm::LoadError::Kind::Read ? PyExc_RuntimeError : PyExc_ValueError;
         raise_text(type, error->message);

@@ -48,6 +48,15 @@ def feeder_network(p=2e5, q=5e4):
                    [load(30, 2, p, q), load(31, 3, 1e5, 2e4, type_=1)])
 
 
+ENDLESS = 2**64 - 1  # max_iter without a limit
+
+
+def two_nodes(p):
+    """Node 1 feeds a load of p + jp/4 W at node 2 (bus 1) over one line; 1e9 W is far beyond
+    what the line carries, so Newton never converges and, without a pass limit, never ends."""
+    return network([1, 2], [line(10, 1, 2)], [source(20, 1)], [load(30, 2, p, p / 4)])
+
+
 def run_in_thread(function):
     """Runs `function` on a new thread: its result, or the exception it raised (of any kind)."""
     with concurrent.futures.ThreadPoolExecutor(1) as pool:

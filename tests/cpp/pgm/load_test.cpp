@@ -105,5 +105,21 @@ TEST(LoadFailures, EachFailureHasItsKindAndMessage) {
     EXPECT_EQ(std::get<LoadedNetwork>(load_network(empty, 1e6, 50.0)).ybus.n, 0u);
 }
 
+// A device without end interrupts none of its reads, so the question is asked after every chunk
+// too: reading goes on while it answers false and ends when it answers true.
+TEST(LoadFailures, AnEndlessDeviceIsReadUntilTheInterruptionAnswersTrue) {
+    struct Asks {
+        mutable int count = 0;
+    } asks;
+    const Interruption third{
+        [](const void* context) { return ++static_cast<const Asks*>(context)->count == 3; }, &asks};
+    const auto result = load_network("/dev/zero", 1e6, 50.0, third);
+    ASSERT_TRUE(std::holds_alternative<LoadError>(result));
+    EXPECT_EQ(
+        std::tuple(std::get<LoadError>(result).kind, std::get<LoadError>(result).message),
+        std::tuple(LoadError::Kind::Interrupted, std::string("reading /dev/zero: interrupted")));
+    EXPECT_EQ(asks.count, 3);
+}
+
 }  // namespace
 }  // namespace quillmere::pgm
