@@ -4,6 +4,7 @@
 #include <atomic>
 #include <chrono>
 #include <exception>
+#include <memory>
 #include <mutex>
 #include <new>
 #include <utility>
@@ -94,6 +95,9 @@ std::string BatchError::message() const {
             return "building the rayon thread pool failed: " + detail;
         case Kind::Interrupted:
             return "the batch was interrupted";
+        case Kind::StartedBeforeFork:
+            return "the batch was started before a fork: this process, forked while it ran, has "
+                   "none of its workers";
     }
     stop("unknown batch error kind " + std::to_string(static_cast<int>(kind)));
 }
@@ -108,7 +112,9 @@ std::variant<std::vector<PowerFlowReport>, BatchError> BatchSolver::solve(
     if (scenarios.empty()) return std::vector<PowerFlowReport>{};
     if (!pool) stop("batch solver without a worker pool");
 
-    ResultList results;
+    // On the heap, so that a process forked while the workers write it can leave it behind.
+    auto results_owner = std::make_unique<ResultList>();
+    ResultList& results = *results_owner;
     results.entries.reserve(scenarios.size());
     std::atomic<std::size_t> next{0};
     // Set once by the calling thread; the workers only read it, and the pool's end orders the rest.
@@ -141,8 +147,9 @@ std::variant<std::vector<PowerFlowReport>, BatchError> BatchSolver::solve(
             cancelled.store(true, std::memory_order_relaxed);
         }
     };
+    ThreadPool::RunEnd end = ThreadPool::RunEnd::AllEnded;
     try {
-        pool->run(workers, worker, kInterruptionPoll, ask);
+        end = pool->run(workers, worker, kInterruptionPoll, ask);
     } catch (const Stop&) {
         throw;
     } catch (const std::bad_alloc&) {
@@ -152,6 +159,16 @@ std::variant<std::vector<PowerFlowReport>, BatchError> BatchSolver::solve(
         stop(std::string("batch worker failed: ") + e.what());
     } catch (...) {
         stop("batch worker failed with an unknown exception");
+    }
+    if (end == ThreadPool::RunEnd::ForkedDuringTick) {
+        // The results and the worker solvers may be half-written by threads this process does
+        // not have: both are left behind, never read or freed, and the next batch starts afresh.
+        static_cast<void>(results_owner.release());
+        static_cast<void>(new std::vector<PersistentSolver>(std::move(solvers)));
+        if (cancelled.load(std::memory_order_relaxed)) {
+            return BatchError{BatchError::Kind::Interrupted, 0, 0, 0, {}};
+        }
+        return BatchError{BatchError::Kind::StartedBeforeFork, 0, 0, 0, {}};
     }
     if (cancelled.load(std::memory_order_relaxed)) {
         return BatchError{BatchError::Kind::Interrupted, 0, 0, 0, {}};

@@ -50,6 +50,7 @@ struct BatchError {
         BusOutOfRange = 1,             // carries scenario, bus, bus_count
         ThreadPoolBuild = 2,           // carries detail, the system's reason
         Interrupted = 3,               // the caller's Interruption asked to stop
+        StartedBeforeFork = 4,         // the Interruption forked, and this is the child
     };
     Kind kind = Kind::BranchOutagesUnsupported;
     std::size_t scenario = 0;
@@ -76,7 +77,10 @@ struct BatchSolver {
     // std::bad_alloc inside a worker is raised here once every worker has ended. While the workers
     // run, `interrupted` is asked on the calling thread every few tens of milliseconds; once it
     // answers true the workers take no further scenario and end their solves at the next pass, and
-    // the batch gives Interrupted without results once all have ended.
+    // the batch gives Interrupted without results once all have ended. When asking it forks the
+    // process, the child ends the batch at once with StartedBeforeFork (Interrupted when it also
+    // answered true) and leaves the workers' solvers and results behind: its next batch starts
+    // with new ones.
     std::variant<std::vector<PowerFlowReport>, BatchError> solve(
         std::span<const Bus> template_buses, const YBusSparse& ybus,
         std::span<const Scenario> scenarios, std::uint64_t max_iter, double tol,

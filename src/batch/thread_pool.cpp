@@ -129,17 +129,19 @@ bool ThreadPool::started_in_this_process() const {
 }
 
 void ThreadPool::run(std::size_t copies, const std::function<void()>& job) {
-    run(copies, job, {}, {});
+    // Only a tick can fork into a process that still runs this call.
+    static_cast<void>(run(copies, job, {}, {}));
 }
 
-void ThreadPool::run(std::size_t copies, const std::function<void()>& job,
-                     std::chrono::milliseconds period, const std::function<void()>& tick) {
+ThreadPool::RunEnd ThreadPool::run(std::size_t copies, const std::function<void()>& job,
+                                   std::chrono::milliseconds period,
+                                   const std::function<void()>& tick) {
     State& state = *state_;
     if (current_pool == this) stop("a thread pool cannot run a job from one of its own threads");
     if (!started_in_this_process()) {
         stop("a thread pool cannot run in a process forked from the one that started it");
     }
-    if (copies == 0) return;
+    if (copies == 0) return RunEnd::AllEnded;
     std::lock_guard one_run(state.run_mutex);
     std::exception_ptr tick_error;
     std::exception_ptr error;
@@ -159,6 +161,9 @@ void ThreadPool::run(std::size_t copies, const std::function<void()>& job,
             } catch (...) {
                 tick_error = std::current_exception();
             }
+            // In a child forked by the tick no thread will end a call, and a thread that held the
+            // lock at the fork never releases it: the run ends without taking it again.
+            if (!started_in_this_process()) return RunEnd::ForkedDuringTick;
             lock.lock();
         }
         state.job_done.wait(lock, ended);
@@ -167,6 +172,7 @@ void ThreadPool::run(std::size_t copies, const std::function<void()>& job,
     }
     if (tick_error) std::rethrow_exception(tick_error);
     if (error) std::rethrow_exception(error);
+    return RunEnd::AllEnded;
 }
 
 }  // namespace quillmere

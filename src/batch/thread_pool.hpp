@@ -3,6 +3,7 @@
 
 #include <chrono>
 #include <cstddef>
+#include <cstdint>
 #include <functional>
 #include <memory>
 
@@ -42,12 +43,23 @@ class ThreadPool {
     // would wait for itself, or in a process forked from the one that started the pool.
     void run(std::size_t copies, const std::function<void()>& job);
 
+    // How a run with a tick ended.
+    enum class RunEnd : std::uint8_t {
+        AllEnded = 0,
+        // `tick` forked the process (a signal handler it ran may), and this is the child, which
+        // has none of the threads: the run returns at once without waiting for the calls or
+        // touching the pool's state, and the data the calls were using stays as the fork found it,
+        // possibly half-written, so the caller leaves it unread and unfreed. Any exception from
+        // that tick is dropped. The pool is dead in this process.
+        ForkedDuringTick = 1,
+    };
+
     // The same, calling `tick` on the calling thread each time `period` passes without every call
     // having ended, so that the caller can tell the calls to end early. An exception from `tick`
     // ends the ticking and is rethrown once every call has ended, ahead of the calls' own. `tick`
     // must not run a job on this pool.
-    void run(std::size_t copies, const std::function<void()>& job, std::chrono::milliseconds period,
-             const std::function<void()>& tick);
+    [[nodiscard]] RunEnd run(std::size_t copies, const std::function<void()>& job,
+                             std::chrono::milliseconds period, const std::function<void()>& tick);
 
   private:
     struct State;

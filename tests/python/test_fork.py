@@ -10,7 +10,7 @@ import pytest
 
 from quillmere import PowerFlowModel
 
-from conftest import EXAMPLE, solve_and_batch
+from conftest import ENDLESS, EXAMPLE, solve_and_batch, two_nodes
 
 # Python 3.12 and later warn of fork in a process with threads, which is what is tested here.
 pytestmark = pytest.mark.filterwarnings("ignore:This process .* is multi-threaded")
@@ -19,19 +19,21 @@ pytestmark = pytest.mark.filterwarnings("ignore:This process .* is multi-threade
 INHERITED = None
 
 
-def in_child(work, out, timeout=60):
-    """Runs work() in a forked child and returns what it returned; fails when the child fails,
-    and kills it when it has not ended after `timeout` seconds."""
-    pid = os.fork()
-    if pid == 0:
-        code = 1
-        try:
-            out.write_bytes(pickle.dumps(work()))
-            code = 0
-        except BaseException:
-            traceback.print_exc()
-        finally:
-            os._exit(code)
+def exit_in_child(work, out):
+    """In a forked child: writes what work() returns to `out` and exits, 0 when it returned."""
+    code = 1
+    try:
+        out.write_bytes(pickle.dumps(work()))
+        code = 0
+    except BaseException:
+        traceback.print_exc()
+    finally:
+        os._exit(code)
+
+
+def child_result(pid, out, timeout=60):
+    """What the child `pid` wrote with exit_in_child; fails when the child failed, and kills it
+    when it has not ended after `timeout` seconds."""
     deadline = time.monotonic() + timeout
     while (ended := os.waitpid(pid, os.WNOHANG))[0] == 0 and time.monotonic() < deadline:
         time.sleep(0.01)
@@ -41,6 +43,14 @@ def in_child(work, out, timeout=60):
         pytest.fail("the forked child did not end")
     assert os.waitstatus_to_exitcode(ended[1]) == 0
     return pickle.loads(out.read_bytes())
+
+
+def in_child(work, out):
+    """Runs work() in a forked child and returns what it returned (see child_result)."""
+    pid = os.fork()
+    if pid == 0:
+        exit_in_child(work, out)
+    return child_result(pid, out)
 
 
 @pytest.mark.skipif(not os.path.isdir("/proc/self/task"), reason="needs /proc")
@@ -76,3 +86,39 @@ def test_fork_context_pool_workers_solve_and_batch_on_an_inherited_model(example
     with multiprocessing.get_context("fork").Pool(2) as pool:
         got = pool.map_async(solve_inherited, scales).get(timeout=60)
     assert got == [solve_and_batch(example, [s]) for s in scales]
+
+
+def test_a_child_forked_by_a_signal_handler_mid_batch_ends_that_batch_only(write_network, tmp_path):
+    # The handler runs while the batch waits for its workers; the child returns from it into the
+    # batch, whose workers it does not have. The parent's endless batch ends at its own Ctrl-C.
+    path = write_network(two_nodes(1e5))
+    model = PowerFlowModel.from_pgm_json(path, max_iter=ENDLESS)
+    child = []
+
+    def handler(signum, frame):
+        if child:
+            raise KeyboardInterrupt
+        pid = os.fork()
+        if pid:
+            child.append(pid)
+            signal.setitimer(signal.ITIMER_REAL, 0.2)
+
+    old = signal.signal(signal.SIGALRM, handler)
+    signal.setitimer(signal.ITIMER_REAL, 0.2)
+    try:
+        model.solve_batch_scaled([1e4] * 160, threads=2)
+    except BaseException as error:
+        raised = error
+    finally:
+        signal.setitimer(signal.ITIMER_REAL, 0)
+        signal.signal(signal.SIGALRM, old)
+    if not child:
+        exit_in_child(lambda: (type(raised).__name__, str(raised),
+                               model.solve_batch_scaled([1e-3], threads=2)[0].converged),
+                      tmp_path / "out")
+    assert child_result(child[0], tmp_path / "out", timeout=30) == (
+        "RuntimeError", "the batch was started before a fork: this process, forked while it ran, "
+        "has none of its workers", True)
+    assert isinstance(raised, KeyboardInterrupt)
+    fresh = PowerFlowModel.from_pgm_json(path, max_iter=ENDLESS)
+    assert solve_and_batch(model, [1e-3]) == solve_and_batch(fresh, [1e-3])

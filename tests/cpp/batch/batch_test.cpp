@@ -6,6 +6,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <bit>
 #include <chrono>
@@ -70,6 +71,33 @@ std::vector<PowerFlowReport> solved(BatchSolver& solver, const Net& net,
     auto result = solver.solve(net.buses, net.y, scenarios, kMaxIter, kTol);
     if (auto* error = std::get_if<BatchError>(&result)) stop("batch refused: " + error->message());
     return std::get<std::vector<PowerFlowReport>>(std::move(result));
+}
+
+// A load on bus 1 that the line carries, and scenarios of one far beyond it: without a pass limit
+// those never end.
+Net two_buses() {
+    return {{test_support::bus(0, BusType::Slack), test_support::bus(1, BusType::PQ, -0.5, -0.1)},
+            test_support::ybus_of(2, {{0, 1, {4, -12}}})};
+}
+const std::vector<Scenario> kEndless(40, Scenario{{{-1e3, -2e2, nullopt, 1}}, {}});
+
+bool all_converge(BatchSolver& solver, const Net& net) {
+    const std::vector<Scenario> fine(6);
+    const auto reports = solved(solver, net, fine);
+    return std::all_of(reports.begin(), reports.end(), [](const PowerFlowReport& r) {
+        return r.stats.outcome == SolveOutcome::Converged;
+    });
+}
+
+// The exit status of a forked child, or -1 when it has not ended within 30 s (it is killed then).
+int status_of(pid_t child) {
+    int status = 0;
+    pid_t ended = 0;
+    for (int k = 0; k < 3000 && (ended = waitpid(child, &status, WNOHANG)) == 0; ++k) usleep(10000);
+    if (ended != 0) return status;
+    kill(child, SIGKILL);
+    waitpid(child, &status, 0);
+    return -1;
 }
 
 TEST(Batch, ResultsInScenarioOrderEqualSequentialSolvesForEveryThreadCount) {
@@ -166,7 +194,8 @@ TEST(ThreadPool, TickRunsOnTheCallerUntilEveryCopyEnded) {
         EXPECT_EQ(std::this_thread::get_id(), caller);
         if (ticks.fetch_add(1) == 2) go.store(true);
     };
-    EXPECT_THROW(pool.run(4, job, std::chrono::milliseconds(1), tick), std::runtime_error);
+    EXPECT_THROW(static_cast<void>(pool.run(4, job, std::chrono::milliseconds(1), tick)),
+                 std::runtime_error);
     EXPECT_EQ(ended.load(), 4);
     EXPECT_GE(ticks.load(), 3);
     go.store(false);
@@ -175,17 +204,15 @@ TEST(ThreadPool, TickRunsOnTheCallerUntilEveryCopyEnded) {
         go.store(true);
         throw std::logic_error("tick");
     };
-    EXPECT_THROW(pool.run(4, job, std::chrono::milliseconds(1), failing_tick), std::logic_error);
+    EXPECT_THROW(static_cast<void>(pool.run(4, job, std::chrono::milliseconds(1), failing_tick)),
+                 std::logic_error);
     EXPECT_EQ(ended.load(), 4);
 }
 
 // Scenarios that never end (a load far beyond what the line carries, no pass limit) end once the
 // caller's interruption answers true: no results, the same solver serving the next batch.
 TEST(Batch, AnInterruptionEndsScenariosThatNeverWouldAndGivesNoResults) {
-    const Net net{
-        {test_support::bus(0, BusType::Slack), test_support::bus(1, BusType::PQ, -0.5, -0.1)},
-        test_support::ybus_of(2, {{0, 1, {4, -12}}})};
-    const std::vector<Scenario> endless(40, Scenario{{{-1e3, -2e2, nullopt, 1}}, {}});
+    const Net net = two_buses();
     std::optional<BatchCache> cache;
     BatchSolver& solver = *fetched(cache, 4);
     struct Asked {
@@ -199,15 +226,12 @@ TEST(Batch, AnInterruptionEndsScenariosThatNeverWouldAndGivesNoResults) {
                                      return ++a.count == 3;
                                  },
                                  &asked};
-    auto result = solver.solve(net.buses, net.y, endless, kMaxIterUnbounded, kTol, third_ask);
+    auto result = solver.solve(net.buses, net.y, kEndless, kMaxIterUnbounded, kTol, third_ask);
     ASSERT_TRUE(std::holds_alternative<BatchError>(result));
     EXPECT_EQ(std::get<BatchError>(result).message(), "the batch was interrupted");
     EXPECT_EQ(asked.count, 3);
     EXPECT_FALSE(asked.elsewhere);
-    const std::vector<Scenario> fine(6);
-    for (const PowerFlowReport& r : solved(solver, net, fine)) {
-        EXPECT_EQ(r.stats.outcome, SolveOutcome::Converged);
-    }
+    EXPECT_TRUE(all_converge(solver, net));
 }
 
 // A forked process inherits the pool but none of its threads: there the inherited pool refuses
@@ -234,17 +258,45 @@ TEST(BatchCache, AForkedProcessBatchesOnAPoolOfItsOwn) {
         cache.reset();
         std::_Exit(refused && served ? 0 : 1);
     }
-    int status = 0;
-    pid_t ended = 0;
-    for (int k = 0; k < 3000 && (ended = waitpid(child, &status, WNOHANG)) == 0; ++k) usleep(10000);
-    if (ended == 0) {
-        kill(child, SIGKILL);
-        waitpid(child, &status, 0);
-        FAIL() << "the child hung";
-    }
-    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+    EXPECT_EQ(status_of(child), 0) << "-1: the child hung";
     EXPECT_EQ(fetched(cache, 3)->pool.get(), inherited);
     EXPECT_EQ(fingerprint(solved(*fetched(cache, 3), net, scenarios)[4]), want);
+}
+
+// The question asked while the caller waits may fork (a signal handler may): the child has none of
+// the workers, so there the batch ends at once, saying why, and the next batch runs on a pool of
+// the child's own. The parent's batch goes on as if nothing happened.
+TEST(BatchCache, AForkWhileTheCallerWaitsEndsTheBatchInTheChildOnly) {
+    const Net net = two_buses();
+    std::optional<BatchCache> cache;
+    BatchSolver& solver = *fetched(cache, 4);
+    struct Forking {
+        mutable int asks = 0;
+        mutable pid_t child = -1;
+    } forking;
+    const Interruption fork_first{[](const void* context) {
+                                      const auto& f = *static_cast<const Forking*>(context);
+                                      if (++f.asks == 1) f.child = fork();
+                                      return f.asks == 4;
+                                  },
+                                  &forking};
+    auto result = solver.solve(net.buses, net.y, kEndless, kMaxIterUnbounded, kTol, fork_first);
+    if (forking.child == 0) {
+        const auto* error = std::get_if<BatchError>(&result);
+        const bool ended = error != nullptr && forking.asks == 1 &&
+                           error->message() ==
+                               "the batch was started before a fork: this process, forked while "
+                               "it ran, has none of its workers";
+        BatchSolver& own = *fetched(cache, 4);
+        const bool served = own.pool->started_in_this_process() && all_converge(own, net);
+        std::_Exit(ended && served ? 0 : 1);
+    }
+    ASSERT_GT(forking.child, 0);
+    EXPECT_EQ(status_of(forking.child), 0) << "-1: the child hung";
+    ASSERT_TRUE(std::holds_alternative<BatchError>(result));
+    EXPECT_EQ(std::get<BatchError>(result).message(), "the batch was interrupted");
+    EXPECT_EQ(forking.asks, 4);
+    EXPECT_TRUE(all_converge(solver, net));
 }
 
 // In a child whose address space is capped just above its use, the system refuses new thread
