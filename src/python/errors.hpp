@@ -29,7 +29,7 @@ void raise_panic(std::string_view message);
 
 // Asks the interpreter to run the handlers of signals that arrived (on the main thread; elsewhere
 // it never answers true): true when one raised, KeyboardInterrupt for Ctrl-C, its exception then
-// set. `context` is unused: the signature is the engine's Interruption.
+// set. `context` is unused: the signature is Interruption's.
 bool signal_handler_raised(const void* context);
 
 // What the long calls (loading, solve and the batches) hand the core: Ctrl-C, or any signal handler
