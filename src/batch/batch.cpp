@@ -165,10 +165,9 @@ std::variant<std::vector<PowerFlowReport>, BatchError> BatchSolver::solve(
         // not have: both are left behind, never read or freed, and the next batch starts afresh.
         static_cast<void>(results_owner.release());
         static_cast<void>(new std::vector<PersistentSolver>(std::move(solvers)));
-        if (cancelled.load(std::memory_order_relaxed)) {
-            return BatchError{BatchError::Kind::Interrupted, 0, 0, 0, {}};
+        if (!cancelled.load(std::memory_order_relaxed)) {
+            return BatchError{BatchError::Kind::StartedBeforeFork, 0, 0, 0, {}};
         }
-        return BatchError{BatchError::Kind::StartedBeforeFork, 0, 0, 0, {}};
     }
     if (cancelled.load(std::memory_order_relaxed)) {
         return BatchError{BatchError::Kind::Interrupted, 0, 0, 0, {}};
