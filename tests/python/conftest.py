@@ -11,6 +11,8 @@ from quillmere import PowerFlowModel
 EXAMPLE = Path(__file__).resolve().parents[2] / "examples" / "network.json"
 # The shared data folder beside the repository, or $QM_DATA_DIR.
 DATA = Path(os.environ.get("QM_DATA_DIR") or Path(__file__).resolve().parents[3] / "shared" / "data")
+# Whether the extension runs under AddressSanitizer, whose runtime the sanitizer run preloads.
+UNDER_ASAN = "libasan" in os.environ.get("LD_PRELOAD", "")
 
 
 def data_network(name):

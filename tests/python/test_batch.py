@@ -6,7 +6,8 @@ import pytest
 
 from quillmere import BatchResult, PowerFlowModel
 
-from conftest import EXAMPLE, Scenarios, feeder_network, line, network, run_in_thread, source
+from conftest import (EXAMPLE, UNDER_ASAN, Scenarios, feeder_network, line, network, run_in_thread,
+                      source)
 
 
 def results(batch):
@@ -110,7 +111,7 @@ except MemoryError:
 """
 
 
-@pytest.mark.skipif(not os.path.isdir("/proc/self") or "asan" in os.environ.get("LD_PRELOAD", ""),
+@pytest.mark.skipif(not os.path.isdir("/proc/self") or UNDER_ASAN,
                     reason="needs /proc and an address space that may be limited")
 def test_exhausted_memory_is_memory_error_not_the_end_of_the_process():
     run = subprocess.run([sys.executable, "-c", OUT_OF_MEMORY, str(EXAMPLE)],

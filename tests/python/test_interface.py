@@ -1,5 +1,4 @@
 import inspect
-import os
 import shutil
 import subprocess
 
@@ -8,7 +7,7 @@ import pytest
 import quillmere
 from quillmere import BatchResult, PowerFlowModel, _quillmere
 
-from conftest import EXAMPLE, line, network, source
+from conftest import EXAMPLE, UNDER_ASAN, line, network, source
 
 M = PowerFlowModel
 PATH = str(EXAMPLE)
@@ -142,7 +141,7 @@ def test_file_parse_and_reference_errors(tmp_path, write_network, content, messa
     assert str(info.value).startswith(message.format(path=path))
 
 
-@pytest.mark.skipif("asan" in os.environ.get("LD_PRELOAD", "") or not shutil.which("ldd"),
+@pytest.mark.skipif(UNDER_ASAN or not shutil.which("ldd"),
                     reason="the sanitizer build links its runtime; needs ldd")
 def test_the_extension_needs_only_the_c_and_cxx_runtimes():
     # The README's set-up names these as all the module needs at run time.

@@ -6,7 +6,7 @@ import sys
 
 import pytest
 
-from conftest import line, load, network, source
+from conftest import UNDER_ASAN, line, load, network, source
 
 # Run in a child whose address space is capped at what it already maps (plus a little for the
 # interpreter's own objects), after one solve and one batch (which builds the worker pool). The
@@ -70,7 +70,7 @@ def grid(tmp_path_factory):
     return str(path)
 
 
-@pytest.mark.skipif("libasan" in os.environ.get("LD_PRELOAD", ""),
+@pytest.mark.skipif(UNDER_ASAN,
                     reason="AddressSanitizer reserves far more address space than any limit allows")
 @pytest.mark.parametrize("backend", ["scalar", "block", "klu_native"])
 def test_exhausted_memory_is_memory_error_and_the_model_recovers(grid, backend):

@@ -267,6 +267,12 @@ TEST(BatchCache, AForkedProcessBatchesOnAPoolOfItsOwn) {
 // the workers, so there the batch ends at once, saying why, and the next batch runs on a pool of
 // the child's own. The parent's batch goes on as if nothing happened.
 TEST(BatchCache, AForkWhileTheCallerWaitsEndsTheBatchInTheChildOnly) {
+#ifdef __SANITIZE_ADDRESS__
+    // Every Newton pass of a worker allocates its step, and this allocator, unlike the C
+    // library's, does not hold its locks over a fork.
+    GTEST_SKIP() << "AddressSanitizer's allocator does not hold its locks over a fork: a worker "
+                    "allocating at that moment leaves the child's next allocation waiting for ever";
+#endif
     const Net net = two_buses();
     std::optional<BatchCache> cache;
     BatchSolver& solver = *fetched(cache, 4);
